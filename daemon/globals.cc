@@ -1,0 +1,1 @@
+#include "daemon/globals.h"
