@@ -1,1 +1,159 @@
-int main() { return 0; }
+// keelgate: the policy daemon of a mail-security gateway's MTA.
+//
+// Start-up, in order: detach, close inherited descriptors, KELP_HOME, init()
+// (log, cipher tables, reload flag files), pid file, role and identity,
+// signals, the two loopback listening sockets, and the pool of twenty workers:
+// 0..8 and this process (9) on port 998, 10..19 on port 999.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "daemon/globals.h"
+#include "daemon/scanner_identity.h"
+#include "daemon/signals.h"
+#include "daemon/startup_init.h"
+#include "daemon/worker.h"
+
+namespace {
+
+const int kConnectionPort = 998;
+const int kSenderPort = 999;
+const int kBacklog = 1200;
+
+void detach() {
+  pid_t pid = fork();
+  if (pid < 0) exit(errno);
+  if (pid > 0) exit(0);
+  if (setsid() < 0) exit(errno);
+  pid = fork();
+  if (pid < 0) exit(errno);
+  if (pid > 0) exit(0);
+}
+
+void closeInheritedDescriptors() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  rlim_t limit = rl.rlim_cur == RLIM_INFINITY ? 1024 : rl.rlim_cur;
+  if (limit == 0) return;
+  if (syscall(SYS_close_range, 0u, static_cast<unsigned>(limit - 1), 0u) == 0) return;
+  for (rlim_t fd = 0; fd < limit; ++fd) close(static_cast<int>(fd));
+}
+
+// False when KELP_HOME is unset, empty or longer than 511 bytes.
+bool readInstallationDirectory() {
+  const char* home = getenv("KELP_HOME");
+  if (home == nullptr || *home == '\0' || strlen(home) > 511) return false;
+  g_kelp_home = home;
+  if (g_kelp_home.back() == '/') g_kelp_home.pop_back();
+  return true;
+}
+
+void claimPidFile() {
+  char name[64];
+  snprintf(name, sizeof name, "/bin/%s.pid", "keelgate");
+  std::string path = g_kelp_home + name;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      unlink(path.c_str());
+      KELP::Log::LogByLevel(KELP::LOG_NORMAL,
+                            "found existing pid file, please use \"killall keelgate\" to kill existing processes");
+    } else {
+      KELP::Log::LogByLevel(KELP::LOG_NORMAL, "can't open %s:%s", path.c_str(), strerror(errno));
+    }
+    exit(1);
+  }
+  KELP::Log::LogByLevel(KELP::LOG_NORMAL, "There is no existing pid file");
+  char pid[32];
+  snprintf(pid, sizeof pid, "%u", static_cast<unsigned>(getpid()));
+  int tfd = open(path.c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
+  if (tfd < 0) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "truncate pid file error: %s", strerror(errno));
+    exit(1);
+  }
+  if (write(tfd, pid, strlen(pid)) < 0) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "save pid file error: %s", strerror(errno));
+    close(tfd);
+    exit(1);
+  }
+  close(tfd);
+  close(fd);
+}
+
+// A listening socket on 127.0.0.1:port; `what` is "connection" or "sender".
+int openListener(int port, const char* what) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to establish socket for %s, err [%s], keel gate exit", what,
+                          strerror(errno));
+    exit(255);
+  }
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to set socket option for %s, err [%s]", what, strerror(errno));
+  // A blocked accept returns at least once a second, so work flagged by a
+  // signal that restarts calls is never left waiting for the next client.
+  struct timeval wake = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to bind socket for %s, err [%s], keel gate exit", what,
+                          strerror(errno));
+    exit(255);
+  }
+  if (listen(fd, kBacklog) != 0) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to listen socket for %s, err [%s], keel gate exit", what,
+                          strerror(errno));
+    exit(255);
+  }
+  return fd;
+}
+
+void forkWorkers(int first, int last, int listenFd, const char* what) {
+  for (int index = first; index <= last; ++index) {
+    pid_t pid = fork();
+    if (pid < 0) {
+      KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to fork child process for %s, err [%s], keel gate exit",
+                            what, strerror(errno));
+      exit(255);
+    }
+    if (pid == 0) {
+      AcceptAndVerify(index, listenFd);
+      exit(0);
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  detach();
+  closeInheritedDescriptors();
+  if (!readInstallationDirectory()) return 0;
+  if (init() != 0) return 255;
+  claimPidFile();
+
+  if (check_parent(&ismaster) == 0 && !ismaster)
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "current scanner is child");
+  getScannerId();
+  if (!getParentIPandPort()) return 255;
+
+  installProcessSignals();
+  int connectionFd = openListener(kConnectionPort, "connection");
+  int senderFd = openListener(kSenderPort, "sender");
+  forkWorkers(0, 8, connectionFd, "connection");
+  forkWorkers(10, 19, senderFd, "sender");
+  AcceptAndVerify(9, connectionFd);
+  return 0;
+}

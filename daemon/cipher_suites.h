@@ -1,0 +1,14 @@
+// The High and Medium cipher tables, read at start-up from the listings that
+// `openssl ciphers -v` writes. Filled before the workers are forked and only
+// read afterwards.
+#ifndef KEELGATE_DAEMON_CIPHER_SUITES_H
+#define KEELGATE_DAEMON_CIPHER_SUITES_H
+
+enum CipherSuitesType { CIPHER_SUITES_HIGH = 0, CIPHER_SUITES_MEDIUM = 1 };
+
+// Adds the ciphers of the listing file at `path` to the table of `type`
+// (0 High, 1 Medium). Every line is checked on its own: a bad line is logged
+// and skipped, the good ones are kept.
+void extract_ciphers_map(const char* path, int type);
+
+#endif

@@ -1,0 +1,27 @@
+#include "daemon/request_handler.h"
+
+#include "daemon/policy_request.h"
+#include "daemon/tls_decision.h"
+#include "host/log.h"
+
+const char kAttributeErrorAnswer[] = "action=451 4.5.0 Local Process Attributes Error\n\n";
+
+std::string answerPolicyRequest(const std::string& text, WorkerState& state) {
+  if (text.find("request=") == std::string::npos) {
+    KELP::Log::LogByLevel(KELP::LOG_DEBUG, "invalid format of data, maybe a test data");
+    return "220 i am ok\n";
+  }
+  PolicyRequest r;
+  if (!parsePolicyRequest(text, r)) return kAttributeErrorAnswer;
+  KELP::Log::LogByLevel(KELP::LOG_DEBUG,
+                        "after parse sender is [%s], sender_domain is [%s], address is [%s], domain is [%s], "
+                        "ccert_subject is [%s], encryption_cipher is [%s], encryption_keysize is [%s]",
+                        r.sender.c_str(), r.senderDomain.c_str(), r.clientAddress.c_str(),
+                        r.reverseClientName.c_str(), r.ccertSubject.c_str(), r.encryptionCipher.c_str(),
+                        r.encryptionKeysize.c_str());
+  if (r.clientAddress == "127.0.0.1") {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Localhost connect, no verification, response action is OK");
+    return "action=DUNNO Localhost Permitted\n\n";
+  }
+  return decideTLS(r, *state.tlsConfig, state.policy);
+}

@@ -1,0 +1,22 @@
+// The answer to one read's bytes: everything a worker does between the read
+// and the write, without sockets. Used by the worker loop, the tests and the
+// fuzzers alike.
+#ifndef KEELGATE_DAEMON_REQUEST_HANDLER_H
+#define KEELGATE_DAEMON_REQUEST_HANDLER_H
+
+#include <string>
+
+#include "host/tls_policy_config.h"
+
+// What a worker keeps from one request to the next.
+struct WorkerState {
+  TLSPolicyConfig* tlsConfig;
+  TLSPolicy policy;  // the last looked-up policy
+};
+
+extern const char kAttributeErrorAnswer[];
+
+// Answers the request text (the bytes read, up to the first NUL).
+std::string answerPolicyRequest(const std::string& text, WorkerState& state);
+
+#endif

@@ -1,0 +1,74 @@
+#include "daemon/startup_init.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "daemon/cipher_suites.h"
+#include "daemon/globals.h"
+#include "daemon/reload_flags.h"
+
+int initLog(bool reinit) {
+  char path[1023];
+  snprintf(path, sizeof path, "%s/config/%s", g_kelp_home.c_str(), "kelp.ini");
+  if (access(path, F_OK) != 0) return -1;
+  g_cfg_kelp_onmem = KELP::GlobalSettingOnMem::Instance(path, true, nullptr, nullptr, nullptr, nullptr, true);
+  if (g_cfg_kelp_onmem == nullptr || !g_cfg_kelp_onmem->isReady()) return -1;
+  g_logmsg = KELP::LogMsgQxCLM::Instance(10, g_cfg_kelp_onmem, true, 2, "kelp");
+  if (g_logmsg == nullptr) return -1;
+
+  KELP::DualQuery* query = g_keelgate_conn.prepare(
+      "tls_log_level", "select value from tb_global_setting where section='general' and name='log_level'");
+  if (query == nullptr) return -1;
+  KELP::DataStmtParams params;
+  KELP::DualResult* result = query->execute(params);
+  if (result == nullptr) {
+    query->release();
+    return -1;
+  }
+  std::string word = "normal";
+  while (result->next()) {
+    const char* value = nullptr;
+    if (result->getString("value", &value) && value != nullptr) word = value;
+  }
+  KELP::KELPLogLevel level = KELP::levelFromWord(word);
+  if (reinit)
+    KELP::Log::Reinit(g_logmsg, level);
+  else
+    KELP::Log::Init(g_logmsg, level);
+  KELP::Log::LogByLevel(KELP::LOG_NORMAL, "--- %s --- ", "keelgate");
+  query->release();
+  return 0;
+}
+
+namespace {
+
+// Runs `openssl ciphers -v "<cipherClass>"` into <home><listing> and reads it
+// into the table of `type`. False when the command or its listing failed.
+bool loadCipherClass(const char* cipherClass, const char* listing, int type) {
+  std::string file = g_kelp_home + listing;
+  std::string command = g_kelp_home + "/script/openssl ciphers -v \"" + cipherClass + "\" >" + file;
+  int status = system(command.c_str());
+  if (status != 0) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Run command (%s) error: %d", command.c_str(), status);
+    return false;
+  }
+  if (access(file.c_str(), F_OK) != 0) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "access cipher list file error: %d", 0);
+    return false;
+  }
+  extract_ciphers_map(file.c_str(), type);
+  unlink(file.c_str());
+  return true;
+}
+
+}  // namespace
+
+int init() {
+  if (initLog(false) != 0) return -1;
+  if (!loadCipherClass("HIGH", "/bin/cipher_high", CIPHER_SUITES_HIGH)) return -1;
+  if (!loadCipherClass("MEDIUM", "/bin/cipher_medium", CIPHER_SUITES_MEDIUM)) return -1;
+  return init_policy_load_flag() != 0 ? -1 : 0;
+}

@@ -1,0 +1,93 @@
+#include "daemon/worker.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "daemon/globals.h"
+#include "daemon/reload_flags.h"
+#include "daemon/request_handler.h"
+#include "daemon/signals.h"
+#include "daemon/startup_init.h"
+#include "host/clock.h"
+
+namespace {
+
+const size_t kRequestBuffer = 2048;
+const size_t kMaxAnswer = 100;
+
+struct Worker {
+  std::string flagPath;
+  TLSPolicyConfig tlsConfig{TLS_POLICY_INBOUND, g_kelp_home};
+  WorkerState state{&tlsConfig, TLSPolicy()};
+};
+
+void flushBlockedOnStop() {}
+
+void reloadConfiguration(Worker& w) {
+  KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Need to reload configuration due to signal captured");
+  initLog(true);
+  w.tlsConfig.reload();
+  removeFlagFile(w.flagPath, "reload");
+}
+
+long elapsedMs(const struct timeval& start, const struct timeval& end) {
+  return (end.tv_sec - start.tv_sec) * 1000L + (end.tv_usec - start.tv_usec) / 1000L;
+}
+
+// One accepted connection: one request, one answer, then close.
+void serveConnection(Worker& w, int fd) {
+  KELP::Log::LogByLevel(KELP::LOG_DEBUG, "accept client successfully in process %u",
+                        static_cast<unsigned>(getpid()));
+  struct timeval start = KELP::Clock::nowPrecise();
+  if (access(w.flagPath.c_str(), F_OK) == 0) reloadConfiguration(w);
+
+  char buf[kRequestBuffer];
+  memset(buf, 0, sizeof buf);
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  if (n <= 0) {
+    KELP::Log::LogByLevel(KELP::LOG_DEBUG, "get no data from socket");
+    close(fd);
+    return;
+  }
+  buf[n] = '\0';
+  KELP::Log::LogByLevel(KELP::LOG_DEBUG, "get data success from socket:\n%s", buf);
+  std::string answer = answerPolicyRequest(std::string(buf), w.state);
+
+  size_t len = answer.size() < kMaxAnswer ? answer.size() : kMaxAnswer;
+  if (send(fd, answer.data(), len, MSG_NOSIGNAL) < 0)
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to write response action to socket");
+  close(fd);
+  struct timeval end = KELP::Clock::nowPrecise();
+  KELP::Log::LogByLevel(KELP::LOG_DEBUG, "keelgate verify cost [%ld]ms", elapsedMs(start, end));
+}
+
+}  // namespace
+
+void AcceptAndVerify(int index, int listenFd) {
+  installStopHandler();
+  Worker w;
+  w.flagPath = flagFilePath(index);
+  w.tlsConfig.init();
+  removeFlagFile(w.flagPath, "init");
+
+  while (!g_stop.load()) {
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    int err = errno;
+    runSignalWork(flushBlockedOnStop);
+    if (fd < 0) {
+      // The listening socket's receive timeout and the reload and agent
+      // signals wake accept without a client: nothing to report.
+      bool quiet = err == EAGAIN || err == EWOULDBLOCK || (err == EINTR && !g_stop.load());
+      if (!quiet)
+        KELP::Log::LogByLevel(KELP::LOG_NORMAL, "accept client error in process %u: %s",
+                              static_cast<unsigned>(getpid()), strerror(err));
+      continue;
+    }
+    serveConnection(w, fd);
+    runSignalWork(flushBlockedOnStop);
+  }
+}
