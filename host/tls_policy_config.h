@@ -4,15 +4,29 @@
 // addresses (IPv4/IPv6 addresses or CIDR blocks) and to sender domains
 // (exact "bank.example" or any subdomain ".bank.example"). Lookups:
 //  - by client address: the longest matching prefix wins, among equals the
-//    policy that comes first in the file; no match leaves the record as it is;
+//    policy that comes first in the file; no match leaves the record as it is.
+//    A client in IPv4-mapped IPv6 form (::ffff:192.0.2.1) matches the IPv4
+//    entries;
 //  - by sender domain, case-insensitive: an exact entry wins over a subdomain
-//    entry, the longest matching subdomain entry over a shorter one; no match
-//    fills the record with the default policy.
+//    entry, the longest matching subdomain entry over a shorter one, among
+//    equals the first in the file; no match fills the record with the default.
 // Lookups cost the same whatever the number of policies (hash tables per
 // prefix length and per domain suffix).
 //
+// File: "[default]" with `level` and `cipher`, and "[policy NAME]" sections
+// with `level`, `cipher`, `clients` and `domains`. A missing level is "may", a
+// missing cipher "medium", in [default] and in policies alike; without
+// [default] the default is named "default". Known level and cipher words are
+// read in any case and stored in lower case; unknown words are logged and kept
+// as written (the daemon reads them as TLS required, Medium or better). Lists
+// are separated by blanks or commas; repeated `clients` or `domains` lines add
+// up. Unreadable entries, unknown keys and other sections are logged at the
+// normal level and skipped; the rest of the file loads. The direction selects
+// nothing: both directions read the same file.
+//
 // One instance per worker, used by the accepting thread only. A load builds
-// the new tables aside and swaps them in whole.
+// the new tables aside and swaps them in whole; an unreadable file leaves only
+// the default policy.
 #ifndef KEELGATE_HOST_TLS_POLICY_CONFIG_H
 #define KEELGATE_HOST_TLS_POLICY_CONFIG_H
 
