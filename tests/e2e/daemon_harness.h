@@ -1,0 +1,68 @@
+// Drives the real keelgate binary for end-to-end tests: a private installation
+// directory laid down from the sample, the daemon started on it, requests over
+// real sockets, the log read back, and the whole pool stopped at the end.
+#ifndef KEELGATE_TESTS_E2E_DAEMON_HARNESS_H
+#define KEELGATE_TESTS_E2E_DAEMON_HARNESS_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// The policy attributes Postfix sends, with values for a plain MAIL request;
+// `overrides` replaces or adds attributes, an empty-named entry is skipped.
+std::string policyRequest(const std::map<std::string, std::string>& overrides = {},
+                          const std::vector<std::string>& omit = {});
+
+// Connects to 127.0.0.1:port, sends `text` (possibly in several segments with
+// a pause between them) and returns everything the peer sent until it closed.
+std::string ask(int port, const std::string& text);
+std::string askInSegments(int port, const std::vector<std::string>& segments, int pauseMs);
+
+class Installation {
+ public:
+  Installation();   // a fresh directory with the sample installation
+  ~Installation();  // stops the pool and removes the directory
+
+  const std::string& home() const { return home_; }
+  std::string path(const std::string& rel) const { return home_ + "/" + rel; }
+  void write(const std::string& rel, const std::string& text, int mode = 0644) const;
+  std::string read(const std::string& rel) const;
+  bool exists(const std::string& rel) const;
+  void remove(const std::string& rel) const;
+  // Sets key = value in a section of config/kelp.ini (added when missing).
+  void setKelpIni(const std::string& section, const std::string& key, const std::string& value) const;
+
+  // Runs the daemon with KELP_HOME = home (or `kelpHome` when given; unset
+  // when null) and returns once the start-up is over: the pool answers on
+  // both ports, or the main process has exited. Returns the main process's
+  // exit status, or -1 while the pool runs.
+  int start();
+  int startWithHome(const char* kelpHome);
+
+  pid_t mainPid() const { return main_pid_; }
+  // Processes of the pool (its process group) now alive.
+  std::vector<pid_t> poolPids() const;
+  // SIGTERM to the whole pool, SIGKILL after a grace period, all reaped.
+  void stopPool();
+
+  // The log's lines, and waiting for a line that contains `needle`.
+  std::vector<std::string> logLines() const;
+  bool waitForLog(const std::string& needle, int timeoutMs = 5000, int count = 1) const;
+  int countLog(const std::string& needle) const;
+
+ private:
+  std::string home_;
+  pid_t main_pid_ = -1;
+  pid_t pgid_ = -1;
+};
+
+// Reaps exited descendants without blocking; returns the statuses by pid.
+std::map<pid_t, int> reapExited();
+
+}  // namespace e2e
+
+#endif
