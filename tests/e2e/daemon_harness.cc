@@ -209,10 +209,19 @@ int Installation::startWithHome(const char* kelpHome) {
     execl(KEELGATE_BIN, "keelgate", static_cast<char*>(nullptr));
     _exit(127);
   }
-  int lastStatus = 0;
+  // The start's three processes (the started one, the intermediate one and
+  // the main process) all end up as our children, since we are a subreaper.
+  // The first two exit 0 once they have forked; the main process either runs
+  // the pool or exits with the start's status.
+  int reaped = 0, status = 0;
+  (void)child;
   long long deadline = nowMs() + 10000;
   while (nowMs() < deadline) {
-    for (const auto& s : reapExited()) lastStatus = s.second;
+    for (const auto& s : reapExited()) {
+      ++reaped;
+      if (s.second != 0) status = s.second;
+    }
+    if (reaped >= 3) return status;
     std::string pid = read("bin/keelgate.pid");
     if (main_pid_ < 0 && !pid.empty() && kill(atoi(pid.c_str()), 0) == 0) {
       main_pid_ = atoi(pid.c_str());
@@ -223,11 +232,9 @@ int Installation::startWithHome(const char* kelpHome) {
       for (int i = 0; i < 20; ++i) flagsGone = flagsGone && !exists("bin/keelgate.r" + std::to_string(i));
       if (flagsGone) return -1;
     }
-    errno = 0;
-    if (waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) return lastStatus;
     sleepMs(10);
   }
-  return main_pid_ > 0 ? -1 : lastStatus;
+  return main_pid_ > 0 ? -1 : status;
 }
 
 std::vector<pid_t> Installation::poolPids() const {
