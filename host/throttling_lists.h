@@ -1,0 +1,52 @@
+// The four list files of SMTP traffic throttling under
+// <home>/config/throttling/: approved_ip, blocked_ip, approved_sender,
+// blocked_sender.
+//
+// One entry a line; '#' starts a comment anywhere on the line; blank lines are
+// ignored. IP lists hold dotted quads or CIDR blocks (see ipv4_block_set.h),
+// sender lists addresses, @domains or <> (see sender_set.h). Entries of the
+// blocked lists may be followed by their expiration in seconds since the
+// epoch; without one the block never expires. A malformed line is logged at
+// level 1 with file and line number and skipped; the rest still loads. A
+// missing file is an empty list; an unreadable one is logged and empty.
+//
+// Called by SmtpConnConfig::init on the accepting thread; the result is
+// published whole and never changed afterwards.
+#ifndef KEELGATE_HOST_THROTTLING_LISTS_H
+#define KEELGATE_HOST_THROTTLING_LISTS_H
+
+#include <limits.h>
+
+#include <string>
+
+#include "host/ipv4_block_set.h"
+#include "host/sender_set.h"
+
+namespace KELP {
+
+// The expiration of a block that never expires.
+constexpr long long kNeverExpires = LLONG_MAX;
+
+// True while a block with this expiration holds: it holds up to the second
+// before its expiration and has expired at that second.
+inline bool blockHolds(long long expiration, long long now) { return now < expiration; }
+
+struct ThrottlingLists {
+  Ipv4BlockSet approvedIp;
+  Ipv4BlockSet blockedIp;        // value: expiration
+  SenderSet approvedSender;
+  SenderSet blockedSender;       // value: expiration
+};
+
+enum class ThrottlingListKind { kApprovedIp, kBlockedIp, kApprovedSender, kBlockedSender };
+
+// Reads the four files of `dir` into `lists`.
+void loadThrottlingLists(const std::string& dir, ThrottlingLists& lists);
+
+// Adds the entries of one list's text; `path` names the file in log lines.
+void parseThrottlingList(ThrottlingListKind kind, const std::string& path,
+                         const std::string& text, ThrottlingLists& lists);
+
+}  // namespace KELP
+
+#endif
