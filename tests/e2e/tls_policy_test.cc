@@ -1,0 +1,126 @@
+// TLS policy enforcement through the running pool: policies matched by client
+// address (longest prefix) and by sender domain, the default, and every row
+// of the decision.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/daemon_harness.h"
+
+namespace e2e {
+namespace {
+
+const char kPolicies[] =
+    "[default]\n"
+    "level = may\n"
+    "cipher = medium\n"
+    "[policy plain-net]\n"
+    "level = none\n"
+    "clients = 198.51.100.0/24\n"
+    "[policy tls-host]\n"
+    "level = encrypt\n"
+    "cipher = medium\n"
+    "clients = 198.51.100.77\n"
+    "[policy bank]\n"
+    "level = verify\n"
+    "cipher = high\n"
+    "clients = 2001:db8::/32\n"
+    "domains = bank.example\n"
+    "[policy secure-subdomains]\n"
+    "level = encrypt\n"
+    "cipher = high\n"
+    "domains = .secure.example\n"
+    "[policy may-high]\n"
+    "level = may\n"
+    "cipher = high\n"
+    "clients = 203.0.113.0/25\n";
+
+// The system's HIGH class, plus one cipher that only the Medium class has
+// (current OpenSSL builds list no MEDIUM cipher at all).
+const char kOpensslWithMedium[] =
+    "#!/bin/sh\n"
+    "case \"$3\" in\n"
+    "  MEDIUM) echo 'TEST-MEDIUM-SHA TLSv1.2 Kx=RSA Au=RSA Enc=SEED(128) Mac=SHA1' ;;\n"
+    "  *) exec \"$(dirname \"$0\")/openssl.real\" \"$@\" ;;\n"
+    "esac\n";
+
+const char kHigh[] = "TLS_AES_256_GCM_SHA384";
+const char kMediumOnly[] = "TEST-MEDIUM-SHA";
+const char kNeither[] = "NULL-SHA";
+
+class TlsPolicy : public testing::Test {
+ protected:
+  void SetUp() override {
+    home.write("script/openssl.real", home.read("script/openssl"), 0755);
+    home.write("script/openssl", kOpensslWithMedium, 0755);
+    home.write("config/tls_policy.ini", kPolicies);
+    ASSERT_EQ(-1, home.start());
+  }
+  std::string mail(const std::string& client, const std::string& sender, const std::string& cipher,
+                   const std::string& ccert = "") {
+    return ask(999, policyRequest({{"client_address", client},
+                                   {"sender", sender},
+                                   {"encryption_cipher", cipher},
+                                   {"ccert_subject", ccert}}));
+  }
+  Installation home;
+};
+
+TEST_F(TlsPolicy, EveryRowOfTheDecision) {
+  const std::string unused = "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n";
+  const std::string used = "action=PREPEND X-KELP-TLS-USAGE: Used\n\n";
+  struct Case {
+    const char* label;
+    std::string client, sender, cipher, ccert, answer;
+  } cases[] = {
+      {"none, no TLS", "198.51.100.5", "a@x.example", "", "", unused},
+      {"none, TLS", "198.51.100.5", "a@x.example", kHigh, "", "action=421 4.7.0 Must not use TLS\n\n"},
+      {"may (default), no TLS", "192.0.2.1", "a@x.example", "", "", unused},
+      {"encrypt by longest prefix, no TLS", "198.51.100.77", "a@x.example", "", "",
+       "action=530 5.7.0 Must use TLS\n\n"},
+      {"high class, Medium cipher", "203.0.113.9", "a@x.example", kMediumOnly, "",
+       "action=421 4.7.5 Must use HIGH cipher suites\n\n"},
+      {"medium class, unknown cipher", "198.51.100.77", "a@x.example", kNeither, "",
+       "action=421 4.7.5 Must use MEDIUM cipher suites\n\n"},
+      {"may, unknown cipher", "192.0.2.1", "a@x.example", kNeither, "",
+       "action=421 4.7.5 Must use MEDIUM cipher suites\n\n"},
+      {"verify by domain, no certificate", "192.0.2.1", "a@bank.example", kHigh, "",
+       "action=421 4.7.1 Unverified client certificate\n\n"},
+      {"verify by IPv6 block, certificate", "2001:db8::25", "a@x.example", kHigh, "client.bank.example", used},
+      {"verify, no TLS: TLS first", "2001:db8::25", "a@x.example", "", "",
+       "action=530 5.7.0 Must use TLS\n\n"},
+      {"medium class, Medium cipher", "198.51.100.77", "a@x.example", kMediumOnly, "", used},
+      {"medium class, High cipher", "198.51.100.77", "a@x.example", kHigh, "", used},
+      {"lower-case cipher is folded", "203.0.113.9", "a@x.example", "tls_aes_256_gcm_sha384", "", used},
+      {"subdomain entry", "192.0.2.1", "a@mx.secure.example", kMediumOnly, "",
+       "action=421 4.7.5 Must use HIGH cipher suites\n\n"},
+      {"subdomain entry misses the bare domain", "192.0.2.1", "a@secure.example", kMediumOnly, "", used},
+      {"domain is matched without regard to case", "192.0.2.1", "a@BANK.Example", kHigh, "",
+       "action=421 4.7.1 Unverified client certificate\n\n"},
+      {"client match wins over the domain", "198.51.100.5", "a@bank.example", "", "", unused},
+      {"outside /25", "203.0.113.200", "a@x.example", kMediumOnly, "", used},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.answer, mail(c.client, c.sender, c.cipher, c.ccert)) << c.label;
+
+  EXPECT_TRUE(home.waitForLog(
+      "normal Connected from [198.51.100.5], sender is [a@x.example], matched policy name is [plain-net], "
+      "Rejected:TLS Denied"));
+  EXPECT_TRUE(home.waitForLog(
+      "normal Connected from [2001:db8::25], sender is [a@x.example], matched policy name is [bank], Passed"));
+  EXPECT_TRUE(home.waitForLog(
+      "normal Connected from [192.0.2.1], sender is [a@bank.example], matched policy name is [bank], "
+      "Rejected:must provide trusted certificate"));
+  EXPECT_TRUE(home.waitForLog("matched policy name is [default], Rejected:must use correct medium ciphers"));
+  EXPECT_TRUE(home.waitForLog("matched policy name is [may-high], Rejected:must use correct high ciphers"));
+  EXPECT_TRUE(home.waitForLog("matched policy name is [tls-host], Rejected:Must issue TLS"));
+}
+
+TEST_F(TlsPolicy, OutsideTheMailStageNoPolicyApplies) {
+  for (const char* stage : {"CONNECT", "RCPT", "mail", "DATA"}) {
+    EXPECT_EQ("action=DUNNO Non-need check\n\n",
+              ask(998, policyRequest({{"protocol_state", stage}, {"client_address", "198.51.100.5"},
+                                      {"encryption_cipher", kHigh}})))
+        << stage;
+  }
+}
+
+}  // namespace
+}  // namespace e2e
