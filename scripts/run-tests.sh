@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs what is missing, builds keelgate and runs every test: first the
+# whole suite under AddressSanitizer + UndefinedBehaviorSanitizer and the
+# threaded parts under ThreadSanitizer, then the whole suite on the normal
+# build (its ctest summary is the last line). End-to-end tests need root:
+# each runs the real daemon in a network namespace of its own.
+#   sudo scripts/run-tests.sh            (KEELGATE_SANITIZERS=no skips the sanitizer builds)
+set -e
+top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+"$top/scripts/install-deps.sh"
+if [ "${KEELGATE_SANITIZERS:-yes}" = yes ]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  "$top/scripts/build.sh" "$top/build-asan" -DKEELGATE_SANITIZE=address
+  (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+     ctest -j"$jobs" --output-on-failure)
+  echo "== ThreadSanitizer (threaded parts)"
+  "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_SANITIZE=thread
+  (cd "$top/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -j"$jobs" -L unit --output-on-failure)
+fi
+echo "== Tests"
+"$top/scripts/build.sh" "$top/build"
+cd "$top/build" && ctest -j"$jobs" --output-on-failure
