@@ -77,15 +77,6 @@ void qx_LOG_LogConfig::AddDefinition(unsigned entryType, const std::string& name
   attrs.emplace_back(name, typeCode);
 }
 
-int qx_LOG_LogConfig::DefinitionType(unsigned entryType, const std::string& name) {
-  std::lock_guard<std::mutex> lock(settings().mu);
-  auto it = settings().definitions.find(entryType);
-  if (it == settings().definitions.end()) return -1;
-  for (const auto& attr : it->second)
-    if (attr.first == name) return attr.second;
-  return -1;
-}
-
 size_t qx_LOG_LogConfig::DefinitionCount(unsigned entryType) {
   std::lock_guard<std::mutex> lock(settings().mu);
   auto it = settings().definitions.find(entryType);

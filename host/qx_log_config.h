@@ -27,8 +27,6 @@ class qx_LOG_LogConfig {
   // Declares attribute `name` of entry type `entryType` with a type code; a
   // second declaration of the same name replaces the type code.
   static void AddDefinition(unsigned entryType, const std::string& name, int typeCode);
-  // The type code of a declared attribute, or -1 when it is not declared.
-  static int DefinitionType(unsigned entryType, const std::string& name);
   // Number of attributes declared for the entry type.
   static size_t DefinitionCount(unsigned entryType);
   // Forgets every attribute definition.

@@ -402,6 +402,7 @@ TEST_F(SmtpConnBlockedListTest, MessagesOfOneCycle) {
     list.recordBlockedConn("10.0.0.1", "", 1);
     ASSERT_EQ(0, list.log());
     ASSERT_EQ(0, list.log());  // set up once per process
+    EXPECT_EQ(5u, qx_LOG_LogConfig::DefinitionCount(8));
     list.recordBlockedConn("10.0.0.9", "", 1);  // discarded by the destructor
   }
   EXPECT_EQ((std::vector<std::string>{
@@ -428,6 +429,7 @@ TEST_F(SmtpConnBlockedListTest, MessagesOfOneCycle) {
             }),
             sink().take());
   EXPECT_EQ(nullptr, SmtpConnBlockedList::p_conn_blocked_log);
+  EXPECT_EQ(0u, qx_LOG_LogConfig::DefinitionCount(8));
   EXPECT_EQ(std::vector<std::string>{row(kT0Text, "10.0.0.1", "", 1, 2)}, rows());
 }
 
