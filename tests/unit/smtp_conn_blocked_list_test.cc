@@ -1,0 +1,448 @@
+#include "throttling/smtp_conn_blocked_list.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/clock.h"
+#include "host/log.h"
+#include "host/rotating_csv_file.h"
+
+namespace {
+
+const time_t kT0 = 1796341200;  // Dec 03 2026 23:40:00 UTC
+const char kT0Text[] = "Dec 03 2026 23:40:00 UTC";
+const char kHeader[] = "szTimez\tszIP\tszSender\tiType\tiCount";
+
+// Keeps every message as "<level>|<text>". Lives for the whole run, since the
+// process log keeps pointing at it.
+class CapturingSink : public KELP::LogMsg {
+ public:
+  void write(KELP::KELPLogLevel level, const char* text, size_t len) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    lines_.push_back(std::to_string(level) + "|" + std::string(text, len));
+  }
+  std::vector<std::string> take() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::string> out;
+    out.swap(lines_);
+    return out;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+CapturingSink& sink() {
+  static CapturingSink* s = new CapturingSink;
+  return *s;
+}
+
+std::string currentAccount() {
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  char buf[16384];
+  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return "";
+  return pw.pw_name;
+}
+
+std::vector<std::string> linesOf(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class SmtpConnBlockedListTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    account_ = currentAccount();
+    if (account_.empty()) GTEST_SKIP() << "this uid has no account to own the files";
+    char tmpl[] = "/tmp/blocked_list_test.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    KELP::Log::Init(&sink(), KELP::LOG_DEBUG);
+    SmtpConnBlockedList::resetDeviceForTest();
+    SmtpConnBlockedList::setOwnerAccountForTest(account_);
+    KELP::Clock::freezeAt(kT0);
+    sink().take();
+  }
+  void TearDown() override {
+    SmtpConnBlockedList::resetDeviceForTest();
+    SmtpConnBlockedList::setOwnerAccountForTest("kelp");
+    KELP::RotatingCsvFile::setWriteFunctionForTest(nullptr);
+    KELP::Clock::thaw();
+    KELP::Log::Init(nullptr, KELP::LOG_NORMAL);
+    if (dir_.empty()) return;
+    removeAll(dir_);
+  }
+
+  static void removeAll(const std::string& dir) {
+    if (DIR* d = opendir(dir.c_str())) {
+      while (struct dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = dir + "/" + name;
+        if (unlink(path.c_str()) != 0) removeAll(path);
+      }
+      closedir(d);
+    }
+    rmdir(dir.c_str());
+  }
+
+  std::vector<std::string> csvFiles() const {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir_.c_str())) {
+      while (struct dirent* e = readdir(d))
+        if (std::string(e->d_name).find(".csv") != std::string::npos) names.push_back(e->d_name);
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Rows of the current file, header checked and dropped.
+  std::vector<std::string> rows() const {
+    std::vector<std::string> lines = linesOf(dir_ + "/blk.csv");
+    if (lines.empty()) return lines;
+    EXPECT_EQ(kHeader, lines[0]);
+    return std::vector<std::string>(lines.begin() + 1, lines.end());
+  }
+
+  std::string account_;
+  std::string dir_;
+};
+
+std::string row(const std::string& time, const std::string& ip, const std::string& sender,
+                int type, int count) {
+  return time + "\t" + ip + "\t" + sender + "\t" + std::to_string(type) + "\t" +
+         std::to_string(count);
+}
+
+// ---- Folding blocks into items and the order of rows ----
+
+TEST_F(SmtpConnBlockedListTest, BlocksFoldIntoItems) {
+  struct Event {
+    int secondsAfterT0;
+    const char* ip;
+    const char* sender;
+    int type;
+  };
+  struct Case {
+    const char* label;
+    std::vector<Event> events;
+    std::vector<std::string> rows;
+  } cases[] = {
+      {"three blocks of one IP: first time, count 3",
+       {{0, "10.0.0.1", "", 1}, {5, "10.0.0.1", "", 1}, {9, "10.0.0.1", "", 1}},
+       {row(kT0Text, "10.0.0.1", "", 1, 3)}},
+      {"one sender from two IPs keeps the first IP",
+       {{0, "10.0.0.1", "a@x.example", 2}, {1, "10.0.0.2", "a@x.example", 2}},
+       {row(kT0Text, "10.0.0.1", "a@x.example", 2, 2)}},
+      {"IP and a sender from that IP are two rows",
+       {{0, "10.0.0.1", "", 1}, {0, "10.0.0.1", "a@x.example", 2}},
+       {row(kT0Text, "10.0.0.1", "", 1, 1), row(kT0Text, "10.0.0.1", "a@x.example", 2, 1)}},
+      {"IP rows first, each kind byte-wise",
+       {{0, "10.0.0.2", "", 1},
+        {0, "1.1.1.1", "a@x", 2},
+        {0, "10.0.0.10", "", 1},
+        {0, "1.1.1.1", "B@x", 2}},
+       {row(kT0Text, "10.0.0.10", "", 1, 1), row(kT0Text, "10.0.0.2", "", 1, 1),
+        row(kT0Text, "1.1.1.1", "B@x", 2, 1), row(kT0Text, "1.1.1.1", "a@x", 2, 1)}},
+      {"bytes above 0x7f sort after ASCII",
+       {{0, "1.1.1.1", "\xc3\xa9@x", 2}, {0, "1.1.1.1", "z@x", 2}},
+       {row(kT0Text, "1.1.1.1", "z@x", 2, 1), row(kT0Text, "1.1.1.1", "\xc3\xa9@x", 2, 1)}},
+      {"type 3 is an IP item",
+       {{0, "10.0.0.1", "s1", 3}, {0, "10.0.0.1", "s2", 1}},
+       {row(kT0Text, "10.0.0.1", "s1", 3, 2)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SmtpConnBlockedList list(60, dir_, "blk", 0, "", "debug");
+    for (const Event& e : c.events) {
+      KELP::Clock::freezeAt(kT0 + e.secondsAfterT0);
+      list.recordBlockedConn(e.ip, e.sender, e.type);
+    }
+    EXPECT_EQ(c.rows.size(), list.size());
+    EXPECT_EQ(0, list.log());
+    EXPECT_EQ(0u, list.size());
+    EXPECT_EQ(c.rows, rows());
+    unlink((dir_ + "/blk.csv").c_str());
+  }
+}
+
+TEST_F(SmtpConnBlockedListTest, CountRestartsAfterEachWrite) {
+  SmtpConnBlockedList list(60, dir_, "blk", 0, "", "debug");
+  list.recordBlockedConn("10.0.0.1", "", 1);
+  list.recordBlockedConn("10.0.0.1", "", 1);
+  ASSERT_EQ(0, list.log());
+  KELP::Clock::freezeAt(kT0 + 61);
+  list.recordBlockedConn("10.0.0.1", "", 1);
+  ASSERT_EQ(0, list.log());
+  EXPECT_EQ((std::vector<std::string>{row(kT0Text, "10.0.0.1", "", 1, 2),
+                                      row("Dec 03 2026 23:41:01 UTC", "10.0.0.1", "", 1, 1)}),
+            rows());
+}
+
+TEST_F(SmtpConnBlockedListTest, EmptyListSetsUpTheDeviceAndWritesNothing) {
+  SmtpConnBlockedList list(60, dir_, "blk", 0, "", "debug");
+  sink().take();
+  EXPECT_EQ(0, list.log());
+  EXPECT_NE(nullptr, SmtpConnBlockedList::p_conn_blocked_log);
+  EXPECT_TRUE(rows().empty());
+  EXPECT_EQ((std::vector<std::string>{
+                "4|In SmtpConnBlockedList enter log function",
+                "4|In SmtpConnBlockedList initial blocked log of SMTP Traffic Throttling "
+                "successfully."}),
+            sink().take());
+}
+
+TEST_F(SmtpConnBlockedListTest, UnconvertibleTimeLeavesTheTimeEmpty) {
+  SmtpConnBlockedList list(60, dir_, "blk", 0, "", "debug");
+  KELP::Clock::freezeAt(std::numeric_limits<time_t>::max());
+  sink().take();
+  list.recordBlockedConn("10.0.0.1", "", 1);
+  EXPECT_EQ((std::vector<std::string>{
+                "4|gmtime() returns NULL.",
+                "4|received blocked log of SMTP Traffic Throttling:[,10.0.0.1,,1]",
+                "4|new blocked item:[10.0.0.1/]"}),
+            sink().take());
+  ASSERT_EQ(0, list.log());
+  EXPECT_EQ(std::vector<std::string>{row("", "10.0.0.1", "", 1, 1)}, rows());
+}
+
+// Blocks recorded while another thread writes are neither lost nor counted
+// twice.
+TEST_F(SmtpConnBlockedListTest, RecordingAndWritingExcludeEachOther) {
+  KELP::Log::Init(nullptr, KELP::LOG_NORMAL);
+  SmtpConnBlockedList list(60, dir_, "blk", 0, "", "normal");
+  const int kBlocks = 20000;
+  std::thread recorder([&] {
+    for (int i = 0; i < kBlocks; ++i) list.recordBlockedConn("10.0.0." + std::to_string(i % 7), "", 1);
+  });
+  int writes = 0;
+  while (writes < 50) writes += list.log() == 0 ? 1 : 0;
+  recorder.join();
+  ASSERT_EQ(0, list.log());
+  long total = 0;
+  for (const std::string& line : rows()) total += std::stol(line.substr(line.rfind('\t') + 1));
+  EXPECT_EQ(kBlocks, total);
+}
+
+// ---- Deadline ----
+
+TEST_F(SmtpConnBlockedListTest, DeadlineFallsDueAtItsExactSecond) {
+  struct Case {
+    const char* label;
+    int interval;
+    time_t resetAt;
+    time_t lastQuiet;  // hasTimeout false here, true one second later
+  } cases[] = {
+      {"interval 60", 60, kT0, kT0 + 59},
+      {"interval 0 means 300 s", 0, kT0, kT0 + 299},
+      {"deadline saturates at the 32-bit end", 60, INT_MAX - 10, INT_MAX - 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SmtpConnBlockedList list(c.interval, dir_, "blk", 0, "", "debug");
+    EXPECT_TRUE(list.hasTimeout()) << "due before the first reset";
+    KELP::Clock::freezeAt(c.resetAt);
+    list.resetTimeout();
+    KELP::Clock::freezeAt(c.lastQuiet);
+    EXPECT_FALSE(list.hasTimeout());
+    KELP::Clock::freezeAt(c.lastQuiet + 1);
+    EXPECT_TRUE(list.hasTimeout());
+  }
+}
+
+// ---- Rotation size ----
+
+TEST_F(SmtpConnBlockedListTest, RotateSizeInKilobytesMapsToSplitBytes) {
+  struct Case {
+    int rotateKb;
+    const char* line;  // null: no rotation
+  } cases[] = {
+      {0, nullptr},
+      {-5, nullptr},
+      {1, "4|nSplitBySize is 1024"},
+      {100, "4|nSplitBySize is 102400"},
+      {1024, "4|nSplitBySize is 1048576"},
+      {1025, "4|nSplitBySize is 1048576"},
+      {5000, "4|nSplitBySize is 1048576"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rotateKb);
+    SmtpConnBlockedList::resetDeviceForTest();
+    SmtpConnBlockedList list(60, dir_, "blk", c.rotateKb, "", "debug");
+    sink().take();
+    ASSERT_EQ(0, list.log());
+    std::vector<std::string> lines = sink().take();
+    bool found = std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.find("nSplitBySize") != std::string::npos;
+    });
+    EXPECT_EQ(c.line != nullptr, found);
+    if (c.line != nullptr) {
+      EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), c.line));
+    }
+  }
+}
+
+TEST_F(SmtpConnBlockedListTest, OneKilobyteRotatesTheFile) {
+  SmtpConnBlockedList list(60, dir_, "blk", 1, "", "debug");
+  for (int i = 0; i < 40; ++i) list.recordBlockedConn("10.0.0." + std::to_string(i), "", 1);
+  ASSERT_EQ(0, list.log());
+  std::vector<std::string> files = csvFiles();
+  EXPECT_GE(files.size(), 2u);
+  size_t rowsSeen = 0;
+  for (const std::string& f : files) {
+    struct stat st;
+    ASSERT_EQ(0, stat((dir_ + "/" + f).c_str(), &st));
+    EXPECT_LE(st.st_size, 1024);
+    rowsSeen += linesOf(dir_ + "/" + f).size() - 1;
+  }
+  EXPECT_EQ(40u, rowsSeen);
+}
+
+// ---- Failures keep the items ----
+
+TEST_F(SmtpConnBlockedListTest, FailedSetUpKeepsItemsForTheNextWrite) {
+  struct Case {
+    const char* label;
+    std::string subdir;   // created only after the failing write
+    std::string account;  // owner account during the failing write
+    std::string message;
+  } cases[] = {
+      {"directory missing", "/later", "", "1|In SmtpConnBlockedList cannot init smtp conn "
+                                          "blocked CSV log, failed!"},
+      {"owner account missing", "", "no-such-account-kg", "1|In SmtpConnBlockedList cannot get "
+                                                          "owner, failed!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SmtpConnBlockedList::resetDeviceForTest();
+    if (!c.account.empty()) SmtpConnBlockedList::setOwnerAccountForTest(c.account);
+    std::string dir = dir_ + c.subdir;
+    SmtpConnBlockedList list(60, dir, "blk", 0, "", "debug");
+    list.recordBlockedConn("10.0.0.1", "", 1);
+    list.recordBlockedConn("10.0.0.1", "", 1);
+    sink().take();
+    EXPECT_EQ(-1, list.log());
+    std::vector<std::string> lines = sink().take();
+    EXPECT_EQ(c.message, lines.back());
+    EXPECT_EQ(nullptr, SmtpConnBlockedList::p_conn_blocked_log) << "no half set-up device";
+    EXPECT_EQ(1u, list.size());
+
+    SmtpConnBlockedList::setOwnerAccountForTest(account_);
+    if (!c.subdir.empty()) {
+      ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    }
+    list.recordBlockedConn("10.0.0.1", "", 1);
+    EXPECT_EQ(0, list.log());
+    EXPECT_EQ((std::vector<std::string>{kHeader, row(kT0Text, "10.0.0.1", "", 1, 3)}),
+              linesOf(dir + "/blk.csv"));
+    unlink((dir + "/blk.csv").c_str());
+  }
+}
+
+int g_writesBeforeFailure;
+ssize_t failAfterSomeWrites(int fd, const void* buf, size_t len) {
+  if (g_writesBeforeFailure-- > 0) return ::write(fd, buf, len);
+  errno = ENOSPC;
+  return -1;
+}
+
+TEST_F(SmtpConnBlockedListTest, FailedRowIsNamedAndKeptWithTheRowsAfterIt) {
+  SmtpConnBlockedList list(60, dir_, "blk", 0, "", "debug");
+  list.recordBlockedConn("10.0.0.1", "", 1);
+  list.recordBlockedConn("10.0.0.2", "", 1);
+  list.recordBlockedConn("10.0.0.2", "", 1);
+  list.recordBlockedConn("10.0.0.3", "", 1);
+  g_writesBeforeFailure = 2;  // the header and the first row
+  KELP::RotatingCsvFile::setWriteFunctionForTest(failAfterSomeWrites);
+  sink().take();
+  EXPECT_EQ(-1, list.log());
+  std::vector<std::string> lines = sink().take();
+  EXPECT_EQ("1|In SmtpConnBlockedList cannot write blocked log row [" + std::string(kT0Text) +
+                ",10.0.0.2,,1,2]: write " + dir_ +
+                "/blk.csv: No space left on device; 2 rows kept for the next write",
+            lines.back());
+  EXPECT_EQ(2u, list.size());
+
+  KELP::RotatingCsvFile::setWriteFunctionForTest(nullptr);
+  list.recordBlockedConn("10.0.0.3", "", 1);
+  EXPECT_EQ(0, list.log());
+  EXPECT_EQ((std::vector<std::string>{row(kT0Text, "10.0.0.1", "", 1, 1),
+                                      row(kT0Text, "10.0.0.2", "", 1, 2),
+                                      row(kT0Text, "10.0.0.3", "", 1, 2)}),
+            rows());
+}
+
+// ---- Messages and the process's device ----
+
+TEST_F(SmtpConnBlockedListTest, MessagesOfOneCycle) {
+  {
+    SmtpConnBlockedList list(60, dir_, "blk", 100, dir_ + "/none.ldf", "debug");
+    list.recordBlockedConn("10.0.0.1", "", 1);
+    list.recordBlockedConn("10.0.0.1", "", 1);
+    ASSERT_EQ(0, list.log());
+    ASSERT_EQ(0, list.log());  // set up once per process
+    EXPECT_EQ(5u, qx_LOG_LogConfig::DefinitionCount(8));
+    list.recordBlockedConn("10.0.0.9", "", 1);  // discarded by the destructor
+  }
+  EXPECT_EQ((std::vector<std::string>{
+                "4|SMTP Traffic Throttling blocked log configuration:record log interval[60], "
+                "path[" + dir_ + "], prefix[blk], rotatesize[100], ldf file[" + dir_ +
+                    "/none.ldf], log level[debug]",
+                "1|--- SMTP Traffic Throttling Blocked Log --- ",
+                "4|received blocked log of SMTP Traffic Throttling:[" + std::string(kT0Text) +
+                    ",10.0.0.1,,1]",
+                "4|new blocked item:[10.0.0.1/]",
+                "4|received blocked log of SMTP Traffic Throttling:[" + std::string(kT0Text) +
+                    ",10.0.0.1,,1]",
+                "4|In SmtpConnBlockedList enter log function",
+                "4|nSplitBySize is 102400",
+                "4|In SmtpConnBlockedList initial blocked log of SMTP Traffic Throttling "
+                "successfully.",
+                "4|writing blocked log of SMTP Traffic Throttling:[" + std::string(kT0Text) +
+                    ",10.0.0.1,,1,2]",
+                "4|In SmtpConnBlockedList enter log function",
+                "4|received blocked log of SMTP Traffic Throttling:[" + std::string(kT0Text) +
+                    ",10.0.0.9,,1]",
+                "4|new blocked item:[10.0.0.9/]",
+                "4|SMTP Traffic Throttling release csv writer",
+            }),
+            sink().take());
+  EXPECT_EQ(nullptr, SmtpConnBlockedList::p_conn_blocked_log);
+  EXPECT_EQ(0u, qx_LOG_LogConfig::DefinitionCount(8));
+  EXPECT_EQ(std::vector<std::string>{row(kT0Text, "10.0.0.1", "", 1, 2)}, rows());
+}
+
+TEST_F(SmtpConnBlockedListTest, LevelWordSetsTheProcessThreshold) {
+  struct Case {
+    const char* word;
+    int threshold;
+  } cases[] = {{"debug", 4}, {"DIAGNOSTIC", 3}, {"nolog", 0}, {"bogus", 1}};
+  SmtpConnBlockedList list;
+  for (const Case& c : cases) {
+    EXPECT_EQ(0, list.init(60, dir_, "blk", 0, "", c.word));
+    EXPECT_EQ(c.threshold, KELP::Log::threshold()) << c.word;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// The list half of SmtpConnBlockedList: settings, deadline and the folding of
+// blocks into items. The CSV half is in smtp_conn_blocked_log.cc.
+#include "throttling/smtp_conn_blocked_list.h"
+
+#include <limits.h>
+#include <stdio.h>
+
+#include <utility>
+
+#include "host/clock.h"
+#include "host/log.h"
+
+using KELP::Log;
+
+namespace {
+const int kDefaultIntervalSeconds = 300;
+}  // namespace
+
+SmtpConnBlockedList::SmtpConnBlockedList()
+    : recordDeadline(0), logRotateSize(0), recordInterval(0) {}
+
+SmtpConnBlockedList::SmtpConnBlockedList(int recordInterval, std::string logPath,
+                                         std::string logPrefix, int logRotateSize,
+                                         std::string ldfFile, std::string logLevel)
+    : recordDeadline(0),
+      logPath(std::move(logPath)),
+      logPrefix(std::move(logPrefix)),
+      logRotateSize(logRotateSize),
+      ldfFile(std::move(ldfFile)),
+      logLevel(std::move(logLevel)),
+      recordInterval(recordInterval) {
+  Log::LogByLevel(KELP::LOG_DEBUG,
+                  "SMTP Traffic Throttling blocked log configuration:record log interval[%d], "
+                  "path[%s], prefix[%s], rotatesize[%d], ldf file[%s], log level[%s]",
+                  this->recordInterval, this->logPath.c_str(), this->logPrefix.c_str(),
+                  this->logRotateSize, this->ldfFile.c_str(), this->logLevel.c_str());
+  initLog(false);
+}
+
+int SmtpConnBlockedList::init(int recordInterval, std::string logPath, std::string logPrefix,
+                              int logRotateSize, std::string ldfFile, std::string logLevel) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    this->recordInterval = recordInterval;
+    this->logPath = std::move(logPath);
+    this->logPrefix = std::move(logPrefix);
+    this->logRotateSize = logRotateSize;
+    this->ldfFile = std::move(ldfFile);
+    this->logLevel = std::move(logLevel);
+  }
+  return initLog(false);
+}
+
+int SmtpConnBlockedList::initLog(bool reinit) {
+  KELP::KELPLogLevel level;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    level = KELP::levelFromWord(logLevel);
+  }
+  if (reinit)
+    Log::Reinit(nullptr, level);
+  else
+    Log::Init(nullptr, level);
+  Log::LogByLevel(KELP::LOG_NORMAL, "--- SMTP Traffic Throttling Blocked Log --- ");
+  return 0;
+}
+
+bool SmtpConnBlockedList::hasTimeout() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return KELP::Clock::now() >= recordDeadline;
+}
+
+void SmtpConnBlockedList::resetTimeout() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  long long interval = recordInterval == 0 ? kDefaultIntervalSeconds : recordInterval;
+  long long deadline = static_cast<long long>(KELP::Clock::now()) + interval;
+  // Deadlines are 32-bit seconds: saturate rather than wrap into the past.
+  if (deadline > INT_MAX) deadline = INT_MAX;
+  if (deadline < INT_MIN) deadline = INT_MIN;
+  recordDeadline = static_cast<int>(deadline);
+}
+
+size_t SmtpConnBlockedList::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return blockedItems.size();
+}
+
+void SmtpConnBlockedList::recordBlockedConn(std::string ip, std::string sender, int type) {
+  ConnBlockedItem item;
+  if (!item.setTime(KELP::Clock::now()))
+    Log::LogByLevel(KELP::LOG_DEBUG, "gmtime() returns NULL.");
+  item.szIP = std::move(ip);
+  item.szSender = std::move(sender);
+  item.iType = type;
+  if (Log::enabled(KELP::LOG_DEBUG)) {
+    char text[4096];
+    snprintf(text, sizeof text, "received blocked log of SMTP Traffic Throttling:[%s,%s,%s,%d]",
+             item.szTimez, item.szIP.c_str(), item.szSender.c_str(), item.iType);
+    Log::LogByLevel(KELP::LOG_DEBUG, "%s", text);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = blockedItems.find(item);
+  if (it == blockedItems.end()) {
+    Log::LogByLevel(KELP::LOG_DEBUG, "new blocked item:[%s/%s]", item.szIP.c_str(),
+                    item.szSender.c_str());
+    blockedItems.emplace(std::move(item), 1);
+  } else if (it->second < INT_MAX) {
+    ++it->second;  // the stored item keeps its first time and first IP
+  }
+}

@@ -1,0 +1,89 @@
+// The worker's list of blocked client IPs and senders, and its CSV log.
+//
+// The throttling decision records every rejection here (accepting thread); the
+// blocked-log thread writes all items as rows of the CSV log once the record
+// interval has passed, and the worker writes them one last time when it stops
+// (on its own thread, never inside a signal handler). Repeated blocks of one
+// IP or sender fold into one item with a count (see ConnBlockedItem).
+//
+// Locking: one mutex per list guards every member; recordBlockedConn and
+// log() (device set-up included) exclude each other, so no item is added while
+// the list is being written and emptied. The CSV device, its writer and the
+// set-up flag are per process and guarded by one process-wide mutex, taken
+// after a list's mutex.
+//
+// Failures: log() returns -1 and keeps every item that was not written, both
+// when the device cannot be set up (tried again on the next log()) and when a
+// row cannot be written (disk full, I/O error: that row is named in a level 1
+// line and it and the rows after it wait for the next log()).
+#ifndef KEELGATE_THROTTLING_SMTP_CONN_BLOCKED_LIST_H
+#define KEELGATE_THROTTLING_SMTP_CONN_BLOCKED_LIST_H
+
+#include <stddef.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "host/qx_log.h"
+#include "throttling/conn_blocked_item.h"
+#include "throttling/smtp_conn_base_obj.h"
+
+class SmtpConnBlockedList : public SmtpConnBaseObj {
+ public:
+  SmtpConnBlockedList();
+  SmtpConnBlockedList(int recordInterval, std::string logPath, std::string logPrefix,
+                      int logRotateSize, std::string ldfFile, std::string logLevel);
+  // Discards the items unwritten; releases the process's CSV device if set.
+  ~SmtpConnBlockedList() override;
+
+  // Stores the settings and returns initLog(false). The device keeps the
+  // settings it was set up with: new ones take effect in a new process.
+  int init(int recordInterval, std::string logPath, std::string logPrefix, int logRotateSize,
+           std::string ldfFile, std::string logLevel);
+  // Sets the process log threshold from the level word; returns 0.
+  int initLog(bool reinit);
+
+  // True when the clock is at or past the deadline (always, before the first
+  // resetTimeout).
+  bool hasTimeout();
+  // Deadline := now + record interval (300 s when the interval is 0).
+  void resetTimeout();
+
+  // Records one block; type 1 for a client IP, 2 for a sender.
+  void recordBlockedConn(std::string ip, std::string sender, int type);
+  // Writes every item as a CSV row and empties the list: 0 on success, -1
+  // when the device cannot be set up or a row cannot be written.
+  int log();
+
+  // Number of items waiting to be written.
+  size_t size() const;
+
+  // The device's event callback: lets through entries of type 8 only.
+  static bool smtpConnevtcallback_func(unsigned entryType, unsigned, unsigned,
+                                       qx_LOG_LogEntry& entry, void* userData);
+
+  static qx_LOG_LogDevice* p_conn_blocked_log;  // guarded by the device mutex
+  static qx_LOG_LogWriter writer;
+
+  // Tests only: release the device and forget the set-up, as at start.
+  static void resetDeviceForTest();
+  // Tests only: the system account that owns the CSV files ("kelp").
+  static void setOwnerAccountForTest(const std::string& account);
+
+ private:
+  int setUpDevice();
+  static void releaseDevice();
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::map<ConnBlockedItem, int> blockedItems;
+  int recordDeadline;
+  std::string logPath;
+  std::string logPrefix;
+  int logRotateSize;
+  std::string ldfFile;
+  std::string logLevel;
+  int recordInterval;
+};
+
+#endif
