@@ -71,8 +71,9 @@ TEST_F(SmtpConnTrafficListTest, FoldsObservationsPerKey) {
       fresh.createTrafficLog(o.ip, o.sender, o.type, 1, item);
       fresh.recordTrafficConn(item);
     }
+    SmtpConnTrafficList::RawTrafficMap map = fresh.rawTraffic(c.type);
     std::vector<Entry> got;
-    for (const auto& e : fresh.rawTraffic(c.type))
+    for (const auto& e : map)
       got.push_back({e.first.ip.c_str(), e.first.sender.c_str(), e.first.timeStamp, e.second});
     ASSERT_EQ(c.entries.size(), got.size()) << c.name;
     for (size_t i = 0; i < got.size(); ++i) {
