@@ -168,21 +168,4 @@ TEST_F(SmtpConnTrafficListTest, InitReadsOdbcIniAndKeepsCounts) {
   rmdir(dir);
 }
 
-TEST_F(SmtpConnTrafficListTest, HomeFallsBackToEnvironment) {
-  SmtpConnTrafficList fresh;
-  setenv("KELP_HOME", "/nonexistent-kelp-home", 1);
-  fresh.initDBConfig();
-  unsetenv("KELP_HOME");
-  EXPECT_EQ("sa", fresh.dbSettings().userName);
-}
-
-TEST_F(SmtpConnTrafficListTest, SettingsConstructorLogsAndSetsThreshold) {
-  SmtpConnTrafficList configured(60, 18, "/p", "tr", 5, "f.ldf", "nolog-ish");
-  EXPECT_EQ(KELP::LOG_NORMAL, KELP::Log::threshold()) << "unknown word means normal";
-  EXPECT_TRUE(log->has(4,
-                       "SMTP Traffic Throttling traffic log configuration: log ip base send "
-                       "interval[60],log sender base send interval[18], path[/p], prefix[tr], "
-                       "rotatesize[5], ldf file[f.ldf], log level[nolog-ish]"));
-}
-
 }  // namespace

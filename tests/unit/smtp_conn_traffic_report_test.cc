@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <thread>
 
-#include "host/clock.h"
 #include "tests/unit/traffic_test_support.h"
 #include "throttling/smtp_conn_traffic_list.h"
 
@@ -21,18 +20,11 @@ const std::string kThread = "[SMTP Traffic Throttling agent send thread]";
 class TrafficReportTest : public ::testing::Test {
  protected:
   void SetUp() override { log = &CaptureSink::install(); }
-  void TearDown() override { KELP::Clock::thaw(); }
   void record(int type, const char* ip, const char* sender, time_t at = 100) {
     RawConnTrafficItem item;
     item.timeStamp = static_cast<int32_t>(at), item.ip = ip, item.sender = sender;
     item.type = type, item.scannerId = 7;
     list.recordTrafficConn(item);
-  }
-  std::vector<std::string> lines(const std::vector<traffic_test::Received>& got, int conn) {
-    std::vector<std::string> out;
-    for (const auto& r : got)
-      if (r.conn == conn) out.push_back(r.line);
-    return out;
   }
   CaptureSink* log;
   SmtpConnTrafficList list;
@@ -74,8 +66,9 @@ TEST_F(TrafficReportTest, SendsOneLinePerEntryAndEmptiesTheMap) {
     record(k.type, "10.0.0.5", "b@x", 150);
     record(k.type, "10.0.0.1", "a@x", 101);
     (list.*k.report)("127.0.0.1", agent.port());
+    agent.accept();
     EXPECT_EQ((std::vector<std::string>{want[k.type - 1][0], want[k.type - 1][1]}),
-              lines(agent.waitForLines(2), 1))
+              agent.readAll())
         << k.name;
     EXPECT_TRUE(list.rawTraffic(k.type).empty()) << k.name;
     EXPECT_TRUE(log->has(4, kThread + k.sent + want[k.type - 1][1])) << k.name;
@@ -105,32 +98,29 @@ TEST_F(TrafficReportTest, UnreachableParentLosesTheCounts) {
   }
   FakeAgent agent;
   record(1, "10.0.0.5", "");
-  list.sendIPBaseConnTrafficToParent("127.0.0.1", agent.port());
-  EXPECT_EQ("ORCAS-Conn-IP:100;7;1;1;10.0.0.5\n", agent.waitForLines(1).at(0).line)
+  list.sendIPBaseConnTrafficToParent("127.0.0.1", agent.port() + 65536);  // port modulo 65536
+  agent.accept();
+  EXPECT_EQ(std::vector<std::string>{"ORCAS-Conn-IP:100;7;1;1;10.0.0.5\n"}, agent.readAll())
       << "the next report starts from zero";
 }
 
-TEST_F(TrafficReportTest, PortIsTakenModulo65536) {
-  FakeAgent agent;
-  record(1, "10.0.0.5", "");
-  list.sendIPBaseConnTrafficToParent("127.0.0.1", agent.port() + 65536);
-  EXPECT_EQ(1u, agent.waitForLines(1).size());
-}
-
 TEST_F(TrafficReportTest, LineMeetingAClosedPeerIsResentOnANewConnection) {
-  FakeAgent agent(/*resetAfterFirstLine=*/true);
-  // Hold the report after its first line until the agent has reset the
-  // connection, so the second line meets the reset.
-  bool first = true;
+  FakeAgent agent;
+  std::vector<std::string> first;
+  // After the first line, the agent takes it and resets the connection, so
+  // the second line meets the reset.
   log->setHook([&](const std::string& text) {
-    if (first && text.find(kKinds[0].sent) != std::string::npos) first = false, agent.waitReset();
+    if (!first.empty() || text.find(kKinds[0].sent) == std::string::npos) return;
+    agent.accept();
+    first = agent.readLines(1);
+    agent.reset();
   });
   for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) record(1, ip, "");
   list.sendIPBaseConnTrafficToParent("127.0.0.1", agent.port());
-  std::vector<traffic_test::Received> got = agent.waitForLines(3);
+  agent.accept();
   const std::string l2 = "ORCAS-Conn-IP:100;7;1;1;10.0.0.2\n";
-  EXPECT_EQ(std::vector<std::string>{"ORCAS-Conn-IP:100;7;1;1;10.0.0.1\n"}, lines(got, 1));
-  EXPECT_EQ((std::vector<std::string>{l2, "ORCAS-Conn-IP:100;7;1;1;10.0.0.3\n"}), lines(got, 2));
+  EXPECT_EQ(std::vector<std::string>{"ORCAS-Conn-IP:100;7;1;1;10.0.0.1\n"}, first);
+  EXPECT_EQ((std::vector<std::string>{l2, "ORCAS-Conn-IP:100;7;1;1;10.0.0.3\n"}), agent.readAll());
   std::vector<Logged> failures = log->atLevel(1);
   ASSERT_EQ(1u, failures.size());
   EXPECT_EQ(0u, failures[0].text.find(kThread + "sendIPBaseConnTrafficToParent() send ip "
@@ -147,18 +137,21 @@ TEST_F(TrafficReportTest, ObservationsRecordedDuringReportsAreNotLost) {
     for (int i = 0; i < kObservations; ++i)
       record(1, ("10.0.0." + std::to_string(i % 37)).c_str(), "");
   });
-  for (int i = 0; i < 50; ++i) list.sendIPBaseConnTrafficToParent("127.0.0.1", agent.port());
-  recorder.join();
   long long total = 0;
-  for (const auto& e : list.rawTraffic(1)) total += e.second;
-  size_t sent = 0;
-  for (const Logged& l : log->atLevel(4)) sent += l.text.find(kKinds[0].sent) != std::string::npos;
-  for (const auto& r : agent.waitForLines(sent)) {
-    size_t countField = 0;  // "key:time;scanner;type;COUNT;ip"
-    for (int i = 0; i < 3; ++i) countField = r.line.find(';', countField) + 1;
-    total += atoi(r.line.c_str() + countField);
+  for (int i = 0; i < 50; ++i) {
+    log = &CaptureSink::install();
+    list.sendIPBaseConnTrafficToParent("127.0.0.1", agent.port());
+    if (log->atLevel(4).empty()) continue;  // the map was empty: no connection
+    agent.accept();
+    for (const std::string& line : agent.readAll()) {
+      size_t countField = 0;  // "key:time;scanner;type;COUNT;ip"
+      for (int f = 0; f < 3; ++f) countField = line.find(';', countField) + 1;
+      total += atoi(line.c_str() + countField);
+    }
+    EXPECT_TRUE(log->atLevel(1).empty());
   }
-  for (const Logged& l : log->atLevel(1)) EXPECT_EQ(kThread + kKinds[0].empty, l.text);
+  recorder.join();
+  for (const auto& e : list.rawTraffic(1)) total += e.second;
   EXPECT_EQ(kObservations, total);
 }
 
@@ -168,17 +161,13 @@ TEST_F(TrafficReportTest, SendTrafficToSelfSendsOneLine) {
   item.timeStamp = 5, item.ip = "10.0.0.5", item.sender = "a@x", item.type = 2;
   item.scannerId = 7;
   list.sendTrafficToSelf("127.0.0.1", agent.port(), item);
-  EXPECT_EQ("ORCAS-Conn-MSG:5;7;2;1;10.0.0.5;a@x\n", agent.waitForLines(1).at(0).line);
+  agent.accept();
+  EXPECT_EQ(std::vector<std::string>{"ORCAS-Conn-MSG:5;7;2;1;10.0.0.5;a@x\n"}, agent.readAll());
   EXPECT_EQ((std::vector<Logged>{
                 {4, kThread + "self server:127.0.0.1/" + std::to_string(agent.port())},
                 {4, kThread + "send SMTP Traffic Throttling traffic log to self smtp "
                               "agent:ORCAS-Conn-MSG:5;7;2;1;10.0.0.5;a@x\n"}}),
             log->lines());
-  log = &CaptureSink::install();
-  list.sendTrafficToSelf("127.0.0.1", traffic_test::closedPort(), item);
-  EXPECT_EQ((std::vector<Logged>{{1, kThread + "sendTrafficToSelf() connect() failure, err msg "
-                                               "is Connection refused!"}}),
-            log->atLevel(1));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdlib>
 
 namespace traffic_test {
 
@@ -45,7 +45,7 @@ std::vector<Logged> CaptureSink::atLevel(int level) {
 
 bool CaptureSink::has(int level, const std::string& text) {
   for (const Logged& l : lines())
-    if (l.level == level && l.text == text) return true;
+    if (l == Logged{level, text}) return true;
   return false;
 }
 
@@ -56,23 +56,19 @@ void CaptureSink::setHook(std::function<void(const std::string&)> hook) {
 
 namespace {
 
+const int kGuardSeconds = 5;
+
 int listenLoopback(int* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
     abort();
   *port = ntohs(a.sin_port);
   return fd;
-}
-
-void resetAndClose(int fd) {
-  struct linger l = {1, 0};  // close with RST
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  close(fd);
 }
 
 }  // namespace
@@ -83,85 +79,48 @@ int closedPort() {
   return port;
 }
 
-FakeAgent::FakeAgent(bool resetAfterFirstLine) : resetAfterFirstLine_(resetAfterFirstLine) {
-  listenFd_ = listenLoopback(&port_);
-  if (pipe(control_) != 0) abort();
-  thread_ = std::thread(&FakeAgent::serve, this);
-}
+FakeAgent::FakeAgent() { listenFd_ = listenLoopback(&port_); }
 
 FakeAgent::~FakeAgent() {
-  (void)!::write(control_[1], "q", 1);
-  thread_.join();
+  if (fd_ >= 0) close(fd_);
   close(listenFd_);
-  close(control_[0]);
-  close(control_[1]);
 }
 
-void FakeAgent::serve() {
-  for (int conn = 1;; ++conn) {
-    struct pollfd p[2] = {{listenFd_, POLLIN, 0}, {control_[0], POLLIN, 0}};
-    poll(p, 2, -1);
-    if (p[1].revents != 0) {
-      char c = 0;
-      (void)!read(control_[0], &c, 1);
-      if (c == 'q') return;
+void FakeAgent::accept() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  pending_.clear();
+  struct pollfd p = {listenFd_, POLLIN, 0};
+  if (poll(&p, 1, kGuardSeconds * 1000) != 1) return;
+  fd_ = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  struct timeval guard = {kGuardSeconds, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+}
+
+std::vector<std::string> FakeAgent::readLines(size_t n) {
+  std::vector<std::string> lines;
+  while (lines.size() < n) {
+    size_t nl = pending_.find('\n');
+    if (nl != std::string::npos) {
+      lines.push_back(pending_.substr(0, nl + 1));
+      pending_.erase(0, nl + 1);
       continue;
     }
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0 && !serveConnection(fd, conn)) return;
-  }
-}
-
-// Reads lines until EOF, a reset or quit; false on quit.
-bool FakeAgent::serveConnection(int fd, int conn) {
-  std::string pending;
-  for (;;) {
-    struct pollfd p[2] = {{fd, POLLIN, 0}, {control_[0], POLLIN, 0}};
-    poll(p, 2, -1);
-    if (p[1].revents != 0) {
-      char c = 0;
-      (void)!read(control_[0], &c, 1);
-      if (c == 'q') return close(fd), false;
-    }
     char buf[4096];
-    ssize_t n = p[1].revents != 0 ? 0 : read(fd, buf, sizeof buf);
-    if (n < 0) n = 0;
-    pending.append(buf, static_cast<size_t>(n));
-    std::lock_guard<std::mutex> lock(mu_);
-    for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
-      received_.push_back({conn, pending.substr(0, nl + 1)});
-    bool reset = p[1].revents != 0 || (resetAfterFirstLine_ && conn == 1 && !received_.empty());
-    if (reset) {
-      resetAndClose(fd);
-      ++resets_;
-    } else if (n == 0) {
-      close(fd);
-    }
-    cv_.notify_all();
-    if (reset || n == 0) return true;
+    ssize_t got = fd_ < 0 ? -1 : read(fd_, buf, sizeof buf);
+    if (got <= 0) break;  // closed, or the guard expired
+    pending_.append(buf, static_cast<size_t>(got));
   }
+  return lines;
 }
 
-std::vector<Received> FakeAgent::waitForLines(size_t n) {
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return received_.size() >= n; });
-  return received_;
-}
+std::vector<std::string> FakeAgent::readAll() { return readLines(SIZE_MAX); }
 
-void FakeAgent::resetConnection() {
-  int before;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    before = resets_;
-  }
-  (void)!::write(control_[1], "r", 1);
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return resets_ > before; });
-}
-
-void FakeAgent::waitReset() {
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return resets_ > 0; });
+void FakeAgent::reset() {
+  struct linger l = {1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(fd_);
+  fd_ = -1;
 }
 
 }  // namespace traffic_test

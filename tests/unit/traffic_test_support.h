@@ -1,13 +1,13 @@
 // Test doubles for the traffic senders: a log sink that records messages and
-// a loopback SMTP agent that records the lines it receives.
+// a loopback SMTP agent driven by the test thread itself. The agent needs no
+// thread: the kernel completes the client's connect from the listen backlog,
+// and the test accepts and reads once the call under test has sent.
 #ifndef KEELGATE_TESTS_UNIT_TRAFFIC_TEST_SUPPORT_H
 #define KEELGATE_TESTS_UNIT_TRAFFIC_TEST_SUPPORT_H
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/log.h"
@@ -38,37 +38,26 @@ class CaptureSink : public KELP::LogMsg {
   std::function<void(const std::string&)> hook_;
 };
 
-struct Received {
-  int conn;  // 1 for the first accepted connection
-  std::string line;
-};
-
-// A listener on 127.0.0.1 at an ephemeral port, served by one thread that
-// handles one connection at a time.
+// A listener on 127.0.0.1 at an ephemeral port. Reads and accepts give up
+// after a few seconds so that a faulty sender fails the test instead of
+// hanging it.
 class FakeAgent {
  public:
-  // resetAfterFirstLine: the first connection is reset (RST) as soon as one
-  // whole line has arrived on it.
-  explicit FakeAgent(bool resetAfterFirstLine = false);
+  FakeAgent();
   ~FakeAgent();
   int port() const { return port_; }
-  // Waits (bounded, as a guard against hangs) until n lines arrived.
-  std::vector<Received> waitForLines(size_t n);
-  // Resets the connection in service and waits until that is done.
-  void resetConnection();
-  // Waits until the agent has reset a connection.
-  void waitReset();
+  // Takes the oldest connection the client made as the current one.
+  void accept();
+  // Reads n whole lines from the current connection.
+  std::vector<std::string> readLines(size_t n);
+  // Reads lines until the client closes the current connection.
+  std::vector<std::string> readAll();
+  // Closes the current connection with a reset.
+  void reset();
 
  private:
-  void serve();
-  bool serveConnection(int fd, int conn);
-  int listenFd_ = -1, port_ = 0, control_[2] = {-1, -1};
-  bool resetAfterFirstLine_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Received> received_;
-  int resets_ = 0;
-  std::thread thread_;
+  int listenFd_ = -1, fd_ = -1, port_ = 0;
+  std::string pending_;
 };
 
 // A loopback port with nothing listening.
