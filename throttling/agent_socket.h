@@ -2,11 +2,13 @@
 // parent's agent, the one-shot and the long-lived local agent clients). It
 // owns no state and logs nothing: callers log with their own wording.
 //
-// Bounds: the original senders block in connect() and send(); here connect is
-// non-blocking with a deadline and sends carry SO_SNDTIMEO, so an agent that
-// hangs (never accepts, never reads) delays the calling thread by a bounded
-// time instead of stalling it. Every socket is close-on-exec and every send
-// uses MSG_NOSIGNAL, so a closed peer gives EPIPE rather than SIGPIPE.
+// Bounds: a blocking connect() or send() can wait for minutes on an agent
+// that hangs (never accepts, never reads). Here connect is non-blocking with a
+// deadline and sends carry SO_SNDTIMEO, so such an agent delays the calling
+// thread by a bounded time instead of stalling it.
+//
+// Every socket is close-on-exec (the openssl child must not inherit it) and
+// every send uses MSG_NOSIGNAL, so a closed peer gives EPIPE, not SIGPIPE.
 #ifndef KEELGATE_THROTTLING_AGENT_SOCKET_H
 #define KEELGATE_THROTTLING_AGENT_SOCKET_H
 

@@ -25,8 +25,8 @@ SmtpConnLongTcpConnClient::~SmtpConnLongTcpConnClient() {
 int SmtpConnLongTcpConnClient::init(std::string host, int port) {
   closeSocket();  // a second init must not leak the old connection
   serverAddress = agent_socket::peerAddress(host, port);
-  KELP::Log::LogByLevel(KELP::LOG_DEBUG, "[smtpConnLongTcpConnClient] server:%s/%d",
-                        host.c_str(), port);
+  KELP::Log::LogByLevel(KELP::LOG_DEBUG, "[smtpConnLongTcpConnClient] server:%s/%d", host.c_str(),
+                        port);
   return 0;
 }
 

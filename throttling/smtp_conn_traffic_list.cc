@@ -137,9 +137,7 @@ SmtpConnTrafficList::RawTrafficMap SmtpConnTrafficList::rawTraffic(int type) con
   return map == nullptr ? RawTrafficMap() : *map;
 }
 
-bool SmtpConnTrafficList::ipBaseHasTimeout() const {
-  return KELP::Clock::now() >= ipBaseDeadline_;
-}
+bool SmtpConnTrafficList::ipBaseHasTimeout() const { return KELP::Clock::now() >= ipBaseDeadline_; }
 
 bool SmtpConnTrafficList::senderBaseHasTimeout() const {
   return KELP::Clock::now() >= senderBaseDeadline_;

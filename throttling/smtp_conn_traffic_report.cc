@@ -36,35 +36,49 @@ struct ReportWording {
   const char* sent;             // %s: line
 };
 
+#define AGENT_THREAD "[SMTP Traffic Throttling agent send thread]"
+
 // Indexed by traffic type - 1.
 const ReportWording kWording[] = {
-    {"[SMTP Traffic Throttling agent send thread]connection traffic log for ip base is empty!skip!",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() socket() failure! err code is %d",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() connect() failure! err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() send ip connection traffic log [%s] error, err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() retry to initiate socket() failure! err code is %d",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() retry to connect() failure, err msg is %s!",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() retry to send(), err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() retry to send SMTP Traffic Throttling traffic log to parent smtp agent:%s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() send SMTP Traffic Throttling IP connection traffic log:%s"},
-    {"[SMTP Traffic Throttling agent send thread]message traffic log for IP base is empty!skip!",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent() socket() failure! err code is %d",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent connect() failure!err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent() send ip connection traffic log [%s] error, err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent() retry to initiate socket() failure! err code is %d",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent() retry to connect() failure, err msg is %s!",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent() retry to send(), err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent() retry to send SMTP Traffic Throttling traffic log to parent smtp agent:%s",
-     "[SMTP Traffic Throttling agent send thread]sendIPBaseMsgTrafficToParent() send SMTP Traffic Throttling traffic IP message log:%s"},
-    {"[SMTP Traffic Throttling agent send thread]traffic log for sender base is empty!skip!",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() socket() failure! err code is %d",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() connect() failure! err msg is %s, ",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() send ip connection traffic log [%s] error, err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() retry to initiate socket() failure! err code is %d",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() retry to connect() failure, err msg is %s!",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() retry to send(), err msg is %s",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() retry to send SMTP Traffic Throttling traffic log to parent smtp agent:%s",
-     "[SMTP Traffic Throttling agent send thread]sendSenderBaseTrafficToParent() send SMTP Traffic Throttling traffic sender message log:%s"},
+    {AGENT_THREAD "connection traffic log for ip base is empty!skip!",
+     AGENT_THREAD "sendIPBaseConnTrafficToParent() socket() failure! err code is %d",
+     AGENT_THREAD "sendIPBaseConnTrafficToParent() connect() failure! err msg is %s",
+     AGENT_THREAD
+     "sendIPBaseConnTrafficToParent() send ip connection traffic log [%s] error, err msg is %s",
+     AGENT_THREAD
+     "sendIPBaseConnTrafficToParent() retry to initiate socket() failure! err code is %d",
+     AGENT_THREAD "sendIPBaseConnTrafficToParent() retry to connect() failure, err msg is %s!",
+     AGENT_THREAD "sendIPBaseConnTrafficToParent() retry to send(), err msg is %s",
+     AGENT_THREAD "sendIPBaseConnTrafficToParent() retry to send SMTP Traffic Throttling traffic "
+                  "log to parent smtp agent:%s",
+     AGENT_THREAD
+     "sendIPBaseConnTrafficToParent() send SMTP Traffic Throttling IP connection traffic log:%s"},
+    {AGENT_THREAD "message traffic log for IP base is empty!skip!",
+     AGENT_THREAD "sendIPBaseMsgTrafficToParent() socket() failure! err code is %d",
+     AGENT_THREAD "sendIPBaseMsgTrafficToParent connect() failure!err msg is %s",
+     AGENT_THREAD
+     "sendIPBaseMsgTrafficToParent() send ip connection traffic log [%s] error, err msg is %s",
+     AGENT_THREAD
+     "sendIPBaseMsgTrafficToParent() retry to initiate socket() failure! err code is %d",
+     AGENT_THREAD "sendIPBaseMsgTrafficToParent() retry to connect() failure, err msg is %s!",
+     AGENT_THREAD "sendIPBaseMsgTrafficToParent() retry to send(), err msg is %s",
+     AGENT_THREAD "sendIPBaseMsgTrafficToParent() retry to send SMTP Traffic Throttling traffic "
+                  "log to parent smtp agent:%s",
+     AGENT_THREAD
+     "sendIPBaseMsgTrafficToParent() send SMTP Traffic Throttling traffic IP message log:%s"},
+    {AGENT_THREAD "traffic log for sender base is empty!skip!",
+     AGENT_THREAD "sendSenderBaseTrafficToParent() socket() failure! err code is %d",
+     AGENT_THREAD "sendSenderBaseTrafficToParent() connect() failure! err msg is %s, ",
+     AGENT_THREAD
+     "sendSenderBaseTrafficToParent() send ip connection traffic log [%s] error, err msg is %s",
+     AGENT_THREAD
+     "sendSenderBaseTrafficToParent() retry to initiate socket() failure! err code is %d",
+     AGENT_THREAD "sendSenderBaseTrafficToParent() retry to connect() failure, err msg is %s!",
+     AGENT_THREAD "sendSenderBaseTrafficToParent() retry to send(), err msg is %s",
+     AGENT_THREAD "sendSenderBaseTrafficToParent() retry to send SMTP Traffic Throttling traffic "
+                  "log to parent smtp agent:%s",
+     AGENT_THREAD
+     "sendSenderBaseTrafficToParent() send SMTP Traffic Throttling traffic sender message log:%s"},
 };
 
 void closeIfOpen(int fd) {
@@ -120,9 +134,8 @@ void SmtpConnTrafficList::sendToParent(int type, const std::string& parentIP, in
   }
   struct sockaddr_in peer = agent_socket::peerAddress(parentIP, port);
   if (type == kTrafficIPConn)  // the first report of a cycle names the peer
-    KELP::Log::LogByLevel(KELP::LOG_DEBUG,
-                          "[SMTP Traffic Throttling agent send thread]Parent server:%s/%d",
-                          parentIP.c_str(), port);
+    KELP::Log::LogByLevel(KELP::LOG_DEBUG, AGENT_THREAD "Parent server:%s/%d", parentIP.c_str(),
+                          port);
   int fd = agent_socket::openTcp(kSendTimeoutMs);
   if (fd < 0) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, w.socketFailed, fd);

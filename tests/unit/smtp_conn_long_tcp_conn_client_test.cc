@@ -76,7 +76,8 @@ TEST_F(LongTcpConnClientTest, AbsentAgentDropsEveryLine) {
   EXPECT_GE(client.fd(), 0) << "the half-made socket stays";
   std::string l2 = send("10.0.0.2");
   std::vector<Logged> failures = log->atLevel(1);
-  const std::string refused = kClient + "retry to connect() failure, err msg is Connection refused!";
+  const std::string refused =
+      kClient + "retry to connect() failure, err msg is Connection refused!";
   ASSERT_EQ(3u, failures.size());
   EXPECT_EQ(refused, failures[0].text);
   EXPECT_EQ(0u, failures[1].text.find(kClient + "failed to send traffic log [" + l2 +
