@@ -1,0 +1,31 @@
+// The traffic line: the one text in which observations (to the local SMTP
+// agent, count 1) and folded counts (to the parent's agent, the map's count)
+// travel. Used by SmtpConnLongTcpConnClient and SmtpConnTrafficList; it
+// formats only and touches no socket. Safe for any thread.
+//
+//   type 1:          "ORCAS-Conn-IP:<time>;<scanner>;<type>;<count>;<ip>\n"
+//   type 2:          "ORCAS-Conn-MSG:<time>;<scanner>;<type>;<count>;<ip>;<sender>\n"
+//   type 3 or other: "ORCAS-Conn-Sender:...;<ip>;<sender>\n"
+//
+// Strings go out unescaped. A line is bounded like the agents' read buffer:
+// at most kTrafficLineSize - 1 characters, so a longer one loses its end,
+// newline included.
+#ifndef KEELGATE_THROTTLING_TRAFFIC_LINE_H
+#define KEELGATE_THROTTLING_TRAFFIC_LINE_H
+
+#include <stddef.h>
+
+#include <string>
+
+#include "throttling/conn_traffic_item.h"
+
+// Buffer size of one line, terminating NUL included.
+const size_t kTrafficLineSize = 1024;
+
+// The line key of a traffic type.
+const char* trafficLineKey(int type);
+
+// The line of `item` with the given count field; the type field is item.type.
+std::string trafficLine(const RawConnTrafficItem& item, int count);
+
+#endif
