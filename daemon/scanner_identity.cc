@@ -5,6 +5,7 @@
 
 #include "daemon/globals.h"
 #include "host/config_file_on_disk.h"
+#include "host/install_dir.h"
 #include "host/role.h"
 
 int decimalPrefix(const std::string& text) {
@@ -37,7 +38,7 @@ void getScannerId() {
 }
 
 bool getParentIPandPort() {
-  std::string home = KELP::installationDirectory();
+  std::string home = KELP::installDir("");
   KELP::ConfigFileOnDisk slave((home + "/config/slave.nfo").c_str());
   if (!slave.loaded) return false;
   parentIP.clear();

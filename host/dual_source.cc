@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "host/config_file_on_disk.h"
-#include "host/role.h"
+#include "host/install_dir.h"
 
 namespace KELP {
 
@@ -53,8 +53,8 @@ DualSource::DualSource(DBConnPoolWrapper& pool, const char* relativePath, const 
 
 DualQuery* DualSource::prepare(const char* key, const char* sql) {
   if (key == nullptr || sql == nullptr) return nullptr;
-  std::string home = home_.empty() ? installationDirectory() : home_;
-  return new DualQueryImpl(home + "/" + relative_path_, key, sql);
+  std::string home = installDir(home_);
+  return new DualQueryImpl(pathUnderInstallDir(home, relative_path_), key, sql);
 }
 
 }  // namespace KELP

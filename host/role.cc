@@ -1,23 +1,15 @@
 #include "host/role.h"
 
-#include <stdlib.h>
 #include <strings.h>
 
 #include "host/config_file_on_disk.h"
+#include "host/install_dir.h"
 #include "host/log.h"
 
-namespace KELP {
-std::string installationDirectory() {
-  const char* home = getenv("KELP_HOME");
-  if (home == nullptr || *home == '\0') return "/opt/corvo/kelp";
-  return home;
-}
-}  // namespace KELP
-
-bool isMaster() { return isMaster(KELP::installationDirectory()); }
+bool isMaster() { return isMaster(KELP::installDir("")); }
 
 bool isMaster(const std::string& home) {
-  std::string path = home + "/config/kelp.ini";
+  std::string path = KELP::pathUnderInstallDir(home, "config/kelp.ini");
   KELP::ConfigFileOnDisk ini(path.c_str());
   std::string role;
   if (!ini.loaded || !ini.getparam("kelp_manager", "role", role)) return true;

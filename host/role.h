@@ -13,9 +13,4 @@ bool isMaster();
 // taken as parent.
 bool isMaster(const std::string& home);
 
-namespace KELP {
-// KELP_HOME of the environment, or /opt/corvo/kelp when unset or empty.
-std::string installationDirectory();
-}  // namespace KELP
-
 #endif

@@ -1,5 +1,7 @@
 #include "host/tls_policy_config.h"
 
+#include "host/install_dir.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -160,12 +162,7 @@ void TLSPolicyConfig::Tables::addDomains(const std::string& list, const std::str
 
 TLSPolicyConfig::TLSPolicyConfig(TLS_POLICY_DIRECTION, const std::string& home)
     : tables_(new Tables) {
-  std::string base = home;
-  if (base.empty()) {
-    const char* env = getenv("KELP_HOME");
-    base = env != nullptr && env[0] != '\0' ? env : "/opt/corvo/kelp";
-  }
-  path_ = base + "/config/tls_policy.ini";
+  path_ = KELP::pathUnderInstallDir(KELP::installDir(home), "config/tls_policy.ini");
 }
 
 TLSPolicyConfig::~TLSPolicyConfig() = default;

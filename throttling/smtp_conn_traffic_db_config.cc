@@ -1,25 +1,14 @@
 // SmtpConnTrafficList's database settings: read from the gateway's odbc.ini
 // at every init, on the accepting thread. The connection itself is opened
 // only by the persistence operations.
-#include <stdlib.h>
 
 #include "host/config_file_on_disk.h"
+#include "host/install_dir.h"
 #include "host/log.h"
 #include "throttling/smtp_conn_traffic_list.h"
 
-namespace {
-
-std::string installationDir(const std::string& configured) {
-  if (!configured.empty()) return configured;
-  const char* env = getenv("KELP_HOME");
-  if (env != nullptr && *env != '\0') return env;
-  return "/opt/corvo/kelp";
-}
-
-}  // namespace
-
 void SmtpConnTrafficList::initDBConfig() {
-  std::string path = installationDir(home_) + "/config/odbc.ini";
+  std::string path = KELP::pathUnderInstallDir(KELP::installDir(home_), "config/odbc.ini");
   KELP::ConfigFileOnDisk file(path.c_str());
   DbSettings settings;  // the defaults stand for an unreadable file or a missing key
   if (file.loaded) {
