@@ -10,11 +10,15 @@ KELP::LogMsg* g_logmsg = nullptr;
 CipherSuiteMap g_medium_cipher_suites;
 CipherSuiteMap g_high_cipher_suites;
 std::string g_kelp_home;
+SmtpConnConfig smtpConnConfig;
+SmtpConnBlockedList smtpConnBlockedList;
+SmtpConnTrafficList smtpConnTrafficList;
+
+std::string parentIP;
 
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_server_close{false};
 
 bool ismaster = false;
-std::string parentIP;
 int parentPort = 0;
 int scannerID = 0;

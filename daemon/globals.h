@@ -14,6 +14,9 @@
 #include "host/dual_source.h"
 #include "host/global_setting.h"
 #include "host/log.h"
+#include "host/smtp_conn_config.h"
+#include "throttling/smtp_conn_blocked_list.h"
+#include "throttling/smtp_conn_traffic_list.h"
 
 typedef std::map<std::string, std::string> CipherSuiteMap;  // cipher name -> key length
 
@@ -25,6 +28,12 @@ extern KELP::LogMsg* g_logmsg;
 extern CipherSuiteMap g_medium_cipher_suites;
 extern CipherSuiteMap g_high_cipher_suites;
 extern std::string g_kelp_home;
+
+// Throttling state of this worker; shared by its accepting thread and its two
+// background threads (each class serialises its own data).
+extern SmtpConnConfig smtpConnConfig;
+extern SmtpConnBlockedList smtpConnBlockedList;
+extern SmtpConnTrafficList smtpConnTrafficList;
 
 extern std::atomic<bool> g_stop;
 extern std::atomic<bool> g_server_close;

@@ -1,6 +1,8 @@
 #include "daemon/request_handler.h"
 
+#include "daemon/globals.h"
 #include "daemon/policy_request.h"
+#include "daemon/throttling_decision.h"
 #include "daemon/tls_decision.h"
 #include "host/log.h"
 
@@ -23,5 +25,16 @@ std::string answerPolicyRequest(const std::string& text, WorkerState& state) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Localhost connect, no verification, response action is OK");
     return "action=DUNNO Localhost Permitted\n\n";
   }
-  return decideTLS(r, *state.tlsConfig, state.policy);
+  switch (handleSmtpConn(*state.agent, r.protocolState, r.clientAddress, r.sender)) {
+    case THROTTLING_IP_BLOCKED:
+      KELP::Log::LogByLevel(KELP::LOG_NORMAL, "current connection IP[%s] is blocked by SMTP Traffic Throttling function",
+                            r.clientAddress.c_str());
+      return smtpConnConfig.ipBlockedAction + "\n\n";
+    case THROTTLING_SENDER_BLOCKED:
+      KELP::Log::LogByLevel(KELP::LOG_NORMAL, "current sender[%s] is blocked by SMTP Traffic Throttling function",
+                            r.sender.c_str());
+      return smtpConnConfig.senderBlockedAction + "\n\n";
+    default:
+      return decideTLS(r, *state.tlsConfig, state.policy);
+  }
 }

@@ -7,11 +7,13 @@
 #include <string>
 
 #include "host/tls_policy_config.h"
+#include "throttling/smtp_conn_long_tcp_conn_client.h"
 
 // What a worker keeps from one request to the next.
 struct WorkerState {
   TLSPolicyConfig* tlsConfig;
-  TLSPolicy policy;  // the last looked-up policy
+  SmtpConnLongTcpConnClient* agent;  // the local SMTP agent
+  TLSPolicy policy;                  // the last looked-up policy
 };
 
 extern const char kAttributeErrorAnswer[];

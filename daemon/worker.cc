@@ -12,6 +12,7 @@
 #include "daemon/request_handler.h"
 #include "daemon/signals.h"
 #include "daemon/startup_init.h"
+#include "daemon/throttling_setup.h"
 #include "host/clock.h"
 
 namespace {
@@ -19,18 +20,21 @@ namespace {
 const size_t kRequestBuffer = 2048;
 const size_t kMaxAnswer = 100;
 
+const char kThrottlingDisabled[] =
+    "fail to init SMTP Traffic Throttling function. SMTP Traffic Thrttling feature is disabled";
+
 struct Worker {
+  SmtpConnLongTcpConnClient agent;
   std::string flagPath;
   TLSPolicyConfig tlsConfig{TLS_POLICY_INBOUND, g_kelp_home};
-  WorkerState state{&tlsConfig, TLSPolicy()};
+  WorkerState state{&tlsConfig, &agent, TLSPolicy()};
 };
-
-void flushBlockedOnStop() {}
 
 void reloadConfiguration(Worker& w) {
   KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Need to reload configuration due to signal captured");
   initLog(true);
   w.tlsConfig.reload();
+  if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingDisabled);
   removeFlagFile(w.flagPath, "reload");
 }
 
@@ -68,11 +72,14 @@ void serveConnection(Worker& w, int fd) {
 }  // namespace
 
 void AcceptAndVerify(int index, int listenFd) {
-  installStopHandler();
   Worker w;
+  installStopHandler();
   w.flagPath = flagFilePath(index);
   w.tlsConfig.init();
+  if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingDisabled);
   removeFlagFile(w.flagPath, "init");
+  startThrottlingThreads();
+  w.agent.init("127.0.0.1", parentPort);
 
   while (!g_stop.load()) {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -90,4 +97,5 @@ void AcceptAndVerify(int index, int listenFd) {
     serveConnection(w, fd);
     runSignalWork(flushBlockedOnStop);
   }
+  stopThrottlingThreads(3000);
 }

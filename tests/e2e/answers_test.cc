@@ -17,7 +17,7 @@ const char kUnused[] = "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n";
 class Answers : public testing::Test {
  protected:
   void SetUp() override {
-    home.write("config/ha/keelgate", "tls_log_level = debug\n");
+    home.logAtDebugLevel();
     ASSERT_EQ(-1, home.start());
   }
   Installation home;

@@ -197,6 +197,11 @@ void Installation::setKelpIni(const std::string& section, const std::string& key
   write("config/kelp.ini", out);
 }
 
+void Installation::logAtDebugLevel() const {
+  write("config/ha/keelgate", "tls_log_level = debug\n");
+  setKelpIni("smtp_traffic_throttling", "log_level", "debug");
+}
+
 int Installation::start() { return startWithHome(home_.c_str()); }
 
 int Installation::startWithHome(const char* kelpHome) {

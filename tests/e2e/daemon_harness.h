@@ -33,6 +33,9 @@ class Installation {
   std::string read(const std::string& rel) const;
   bool exists(const std::string& rel) const;
   void remove(const std::string& rel) const;
+  // Log everything: the daemon's level (ha/keelgate) and the throttling
+  // lists' level (kelp.ini), which a worker applies last.
+  void logAtDebugLevel() const;
   // Sets key = value in a section of config/kelp.ini (added when missing).
   void setKelpIni(const std::string& section, const std::string& key, const std::string& value) const;
 

@@ -14,7 +14,7 @@ namespace {
 
 TEST(Startup, PoolOfTwentyAnswersAndPidFileNamesTheMainProcess) {
   Installation home;
-  home.write("config/ha/keelgate", "tls_log_level = debug\n");
+  home.logAtDebugLevel();
   ASSERT_EQ(-1, home.start());
   EXPECT_EQ(20u, home.poolPids().size());
   EXPECT_EQ(std::to_string(home.mainPid()), home.read("bin/keelgate.pid")) << "no line feed";
