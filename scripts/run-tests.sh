@@ -11,13 +11,13 @@ jobs=$(nproc)
 "$top/scripts/install-deps.sh"
 if [ "${KEELGATE_SANITIZERS:-yes}" = yes ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-  "$top/scripts/build.sh" "$top/build-asan" -DKEELGATE_SANITIZE=address
+  "$top/scripts/build.sh" "$top/build-asan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=address
   (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
      ctest -j"$jobs" --output-on-failure)
   echo "== ThreadSanitizer (threaded parts)"
-  "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_SANITIZE=thread
+  "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=thread
   (cd "$top/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -j"$jobs" -L unit --output-on-failure)
 fi
 echo "== Tests"
-"$top/scripts/build.sh" "$top/build"
+"$top/scripts/build.sh" "$top/build" -DKEELGATE_TESTS=ON
 cd "$top/build" && ctest -j"$jobs" --output-on-failure
