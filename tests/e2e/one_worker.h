@@ -1,0 +1,39 @@
+// Routes every request of a test to one worker process. Each worker keeps its
+// own blocked list, traffic counts and agent connection, so a test that needs
+// several requests to meet in one of them (folding, the agent connection's
+// first and later lines) stops every other process of the pool: the main
+// process (worker 9 on port 998) then accepts every connection on port 998.
+// Requests to port 999 get no answer while the others are stopped.
+#ifndef KEELGATE_TESTS_E2E_ONE_WORKER_H
+#define KEELGATE_TESTS_E2E_ONE_WORKER_H
+
+#include <sys/types.h>
+
+#include <vector>
+
+#include "tests/e2e/daemon_harness.h"
+
+namespace e2e {
+
+class OneWorker {
+ public:
+  // Stops (SIGSTOP) every process of the running pool but the main one and
+  // waits until they are all stopped.
+  explicit OneWorker(const Installation& home);
+  ~OneWorker() { resume(); }  // before the pool is stopped, so it can stop
+  OneWorker(const OneWorker&) = delete;
+  OneWorker& operator=(const OneWorker&) = delete;
+
+  bool ready() const { return ready_; }  // all others stopped, 9 of them at least
+  pid_t pid() const { return pid_; }      // the worker that serves port 998
+  void resume();                          // SIGCONT to the stopped processes
+
+ private:
+  pid_t pid_;
+  std::vector<pid_t> stopped_;
+  bool ready_ = false;
+};
+
+}  // namespace e2e
+
+#endif
