@@ -50,14 +50,21 @@ void expectOwnedByKelp(const Installation& home) {
   EXPECT_EQ(kelp->pw_gid, st.st_gid);
 }
 
+int countLines(const std::string& text, const std::string& line) {
+  int n = 0;
+  for (size_t at = 0; (at = text.find(line + "\n", at)) != std::string::npos; at += line.size()) ++n;
+  return n;
+}
+
 const CsvRow* findRow(const CsvFile& csv, const std::string& ip, const std::string& sender) {
   for (const auto& row : csv.rows)
     if (row.ip == ip && row.sender == sender) return &row;
   return nullptr;
 }
 
-// All blocks go to one worker, so they meet in one blocked list; its thread
-// writes them at its first poll after the one-second interval has passed.
+// All blocks go to one worker, so they meet in one blocked list, across a
+// reload; its thread writes them at its first poll after the one-second
+// interval has passed.
 TEST(BlockedCsv, BlocksFoldIntoOneRowPerIpAndPerSender) {
   ASSERT_TRUE(ensureKelpAccount());
   Installation home;
@@ -73,7 +80,11 @@ TEST(BlockedCsv, BlocksFoldIntoOneRowPerIpAndPerSender) {
   // The later blocks come in a later second, so the row's time tells which
   // block it kept.
   while (epochNow() <= firstTo) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // A reload in between keeps the list.
+  ASSERT_TRUE(one.requestReload(home));
   EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
+  EXPECT_EQ(1, home.countLog("keelgate[" + std::to_string(one.pid()) +
+                             "] normal Need to reload configuration due to signal captured"));
   EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
   EXPECT_EQ(kSenderBlocked, blockSender("198.51.100.23", "spammer@spam.example"));
   EXPECT_EQ(kSenderBlocked, blockSender("198.51.100.24", "spammer@spam.example"));
@@ -96,6 +107,18 @@ TEST(BlockedCsv, BlocksFoldIntoOneRowPerIpAndPerSender) {
   expectOwnedByKelp(home);
   EXPECT_TRUE(home.waitForLog("debug writing blocked log of SMTP Traffic Throttling:[" + ip->time +
                               ",203.0.113.66,,1,3]"));
+
+  // A write empties the list: the same IP blocked again starts a new row of
+  // its own, and the written rows are not written again.
+  long long againFrom = epochNow();
+  EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
+  csv = waitForRows(home, 3, 30000);
+  ASSERT_EQ(3u, csv.rows.size()) << home.read(kCsv);
+  EXPECT_EQ("203.0.113.66", csv.rows[2].ip);
+  EXPECT_EQ("1", csv.rows[2].count);
+  EXPECT_LE(againFrom, csvTimeToEpoch(csv.rows[2].time));
+  EXPECT_EQ(kHeader, csv.header);
+  EXPECT_EQ(1, countLines(home.read(kCsv), kHeader)) << "one header";
 }
 
 // A stop writes what the list still holds, but only while a counting rule is

@@ -34,6 +34,15 @@ OneWorker::OneWorker(const Installation& home) : pid_(home.mainPid()) {
   ready_ = pid_ > 0 && allStopped && stopped_.size() >= 19;
 }
 
+bool OneWorker::requestReload(const Installation& home) const {
+  const char flag[] = "bin/keelgate.r9";
+  if (home.exists(flag) || kill(pid_, SIGHUP) != 0) return false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (!home.exists(flag) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return home.exists(flag);
+}
+
 void OneWorker::resume() {
   for (pid_t p : stopped_) kill(p, SIGCONT);
   stopped_.clear();

@@ -27,6 +27,9 @@ class OneWorker {
   bool ready() const { return ready_; }  // all others stopped, 9 of them at least
   pid_t pid() const { return pid_; }      // the worker that serves port 998
   void resume();                          // SIGCONT to the stopped processes
+  // SIGHUP to the worker; true once its flag file (worker index 9) is there,
+  // so that it reloads its configuration at its next request.
+  bool requestReload(const Installation& home) const;
 
  private:
   pid_t pid_;

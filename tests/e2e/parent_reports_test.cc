@@ -56,7 +56,8 @@ void waitForFirstCycle(const Installation& home, pid_t pid) {
 }
 
 // Each map entry becomes one line: IP connections fold per IP, IP messages
-// and sender messages per sender (keeping the first IP), with their count.
+// and sender messages per sender (keeping the first IP), with their count,
+// a reload in between notwithstanding.
 TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
   Installation home;
   configure(home, "child");
@@ -83,7 +84,13 @@ TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
       {"MAIL", "198.51.100.23", "alice@example.org"},
       {"MAIL", "198.51.100.24", "bob@example.org"},
   };
-  for (const auto& r : requests) EXPECT_NE("<connect failed>", ask(998, request(r.stage, r.ip, r.sender)));
+  for (size_t i = 0; i < sizeof requests / sizeof requests[0]; ++i) {
+    if (i == 2) {
+      ASSERT_TRUE(one.requestReload(home)) << "counts survive a reload";
+    }
+    EXPECT_NE("<connect failed>", ask(998, request(requests[i].stage, requests[i].ip, requests[i].sender)));
+  }
+  EXPECT_EQ(1, home.countLog(inProcess(one.pid(), "normal Need to reload configuration due to signal captured")));
   long long to = epochNow();
   ASSERT_TRUE(local.waitForLines(10)) << "each observation goes to the local agent at once";
   for (const auto& line : local.lines()) EXPECT_EQ(1, parseTrafficLine(line).count) << line;

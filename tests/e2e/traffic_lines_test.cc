@@ -3,6 +3,7 @@
 // first line on a new connection, an agent that is not there, and an agent
 // that hangs up after every line.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -106,6 +107,31 @@ TEST(TrafficLines, FirstLineOpensTheConnectionLaterLinesReuseIt) {
   EXPECT_EQ(1, home.countLog(std::string("debug ") + kClient +
                              "send SMTP Traffic Throttling traffic log to self smtp agent:" + lines[2]));
   EXPECT_EQ(0, home.countLog("failed to send traffic log"));
+}
+
+// SIGUSR1 says the agent closes its side: the worker drops its connection at
+// the next line and sends that line on a new one.
+TEST(TrafficLines, CloseSignalMovesTheNextLineToANewConnection) {
+  Installation home;
+  home.logAtDebugLevel();
+  enableRules(home, {"ip_conn_enable"});
+  FakeAgent agent(10040);
+  ASSERT_EQ(-1, home.start());
+  OneWorker one(home);
+  ASSERT_TRUE(one.ready());
+  EXPECT_EQ(kNonNeed, ask(998, request("CONNECT", "198.51.100.1", "")));
+  ASSERT_TRUE(agent.waitForLines(1));
+  ASSERT_EQ(0, kill(one.pid(), SIGUSR1));
+  EXPECT_EQ(kNonNeed, ask(998, request("CONNECT", "198.51.100.2", "")));
+  ASSERT_TRUE(agent.waitForLines(2));
+  EXPECT_EQ(2, agent.connections());
+  EXPECT_EQ(1, home.countLog(std::string("normal ") + kClient + "smtp connection server send the close siginal"));
+  EXPECT_EQ(1, home.countLog(std::string("debug ") + kClient +
+                             "retry to send SMTP Traffic Throttling traffic log to self smtp agent:" +
+                             agent.lines()[1]));
+  EXPECT_EQ(kNonNeed, ask(998, request("CONNECT", "198.51.100.3", "")));
+  ASSERT_TRUE(agent.waitForLines(3));
+  EXPECT_EQ(2, agent.connections()) << "the flag is consumed once";
 }
 
 // No agent: each line costs one refused connection and is dropped, the
