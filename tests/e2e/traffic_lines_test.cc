@@ -85,6 +85,42 @@ TEST(TrafficLines, ExactLinesForEachStageAndRule) {
   }
 }
 
+// A line is formatted into 1024 bytes: a longer one goes out as its first 1023
+// characters, without its line feed, so the agent reads it joined to the
+// next line.
+TEST(TrafficLines, LineLongerThan1023CharactersIsCut) {
+  Installation home;
+  enableRules(home, {"sender_enable"});
+  FakeAgent agent(10040);
+  ASSERT_EQ(-1, home.start());
+  OneWorker one(home);
+  ASSERT_TRUE(one.ready());
+  const std::string longSender = std::string(1100, 's') + "@example.org";
+  EXPECT_EQ(kUnused, ask(998, request("MAIL", "198.51.100.23", longSender)));
+  EXPECT_EQ(kUnused, ask(998, request("MAIL", "198.51.100.23", "alice@example.org")));
+  ASSERT_TRUE(agent.waitForLines(1));
+  std::string joined = agent.lines()[0];
+  size_t next = joined.find("ORCAS-Conn-Sender:", 1);
+  ASSERT_NE(std::string::npos, next) << joined;
+  EXPECT_EQ(1023u, next);
+  EXPECT_EQ(0u, joined.find("ORCAS-Conn-Sender:"));
+  EXPECT_EQ(std::string::npos, joined.find("@example.org;")) << "the long sender lost its end";
+  EXPECT_EQ("ORCAS-Conn-Sender:_;1;3;1;198.51.100.23;alice@example.org",
+            parseTrafficLine(joined.substr(next)).withoutTime());
+}
+
+// The agent port keeps its low 16 bits only.
+TEST(TrafficLines, AgentPortAbove65535WrapsAround) {
+  Installation home;
+  enableRules(home, {"ip_conn_enable"});
+  home.setKelpIni("smtp_traffic_throttling", "smtp_agent_port", std::to_string(10040 + 65536));
+  FakeAgent agent(10040);
+  ASSERT_EQ(-1, home.start());
+  EXPECT_EQ(kNonNeed, ask(998, request("CONNECT", "198.51.100.23", "")));
+  ASSERT_TRUE(agent.waitForLines(1));
+  EXPECT_EQ("ORCAS-Conn-IP:_;1;1;1;198.51.100.23", parseTrafficLine(agent.lines()[0]).withoutTime());
+}
+
 // One worker's agent connection: the first line opens it and is logged with
 // the retry wording, later lines go over it and are logged without.
 TEST(TrafficLines, FirstLineOpensTheConnectionLaterLinesReuseIt) {
