@@ -21,7 +21,9 @@ char processState(pid_t pid) {
 
 }  // namespace
 
-OneWorker::OneWorker(const Installation& home) : pid_(home.mainPid()) {
+OneWorker::OneWorker(const Installation& home) : OneWorker(home, home.mainPid(), 9) {}
+
+OneWorker::OneWorker(const Installation& home, pid_t pid, int index) : pid_(pid), index_(index) {
   for (pid_t p : home.poolPids())
     if (p != pid_ && kill(p, SIGSTOP) == 0) stopped_.push_back(p);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -31,11 +33,11 @@ OneWorker::OneWorker(const Installation& home) : pid_(home.mainPid()) {
     for (pid_t p : stopped_) allStopped = allStopped && processState(p) == 'T';
     if (!allStopped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ready_ = pid_ > 0 && allStopped && stopped_.size() >= 19;
+  ready_ = pid_ > 0 && index_ >= 0 && index_ <= 9 && allStopped && stopped_.size() >= 19;
 }
 
 bool OneWorker::requestReload(const Installation& home) const {
-  const char flag[] = "bin/keelgate.r9";
+  const std::string flag = "bin/keelgate.r" + std::to_string(index_);
   if (home.exists(flag) || kill(pid_, SIGHUP) != 0) return false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   while (!home.exists(flag) && std::chrono::steady_clock::now() < deadline)
