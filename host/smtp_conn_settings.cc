@@ -35,7 +35,10 @@ struct Row {
 #define TEXT(key, def, kind, m) {key, def, kind, 0, 0, nullptr, nullptr, &S::m}
 
 const Row kRows[] = {
-    NUMBER("smtp_agent_port", "10040", 1, 65535, smtpAgentPort),
+    // The daemon reads the agent port on its own terms (0 means the default,
+    // a larger number keeps its low 16 bits): any whole number is taken here,
+    // so that such a port never turns the whole of throttling off.
+    NUMBER("smtp_agent_port", "10040", 0, INT_MAX, smtpAgentPort),
     FLAG("enable", "yes", enable),
     FLAG("ip_conn_enable", "no", ipConnEnable),
     FLAG("ip_msg_enable", "no", ipMsgEnable),

@@ -108,8 +108,7 @@ TEST_F(SmtpConnConfigTest, UnreadableValueFailsTheLoadNamingFileKeyAndValue) {
       {"sign", "ip_msg_limit", "+5"},
       {"fraction", "blocked_log_interval", "1.5"},
       {"past int range", "ip_block_time", "2147483648"},
-      {"port zero", "smtp_agent_port", "0"},
-      {"port too big", "smtp_agent_port", "65536"},
+      {"negative port", "smtp_agent_port", "-1"},
       {"answer without action=", "ip_blocked_action", "421 too much"},
       {"answer with case", "sender_blocked_action", "ACTION=450 slow down"},
       {"empty answer", "sender_blocked_action", "action="},
@@ -130,6 +129,16 @@ TEST_F(SmtpConnConfigTest, UnreadableValueFailsTheLoadNamingFileKeyAndValue) {
                            "]: bad value [" + c.value + "] for key [" + c.key + "]";
     ASSERT_EQ(1u, capturedLog().with("bad value").size()) << capturedLog().all();
     EXPECT_EQ(0u, capturedLog().with("bad value")[0].find(expected)) << capturedLog().all();
+  }
+}
+
+TEST_F(SmtpConnConfigTest, AgentPortOutsideTheTcpRangeStillLoads) {
+  for (const char* port : {"0", "65536", "75576"}) {
+    SCOPED_TRACE(port);
+    writeIni(std::string("smtp_agent_port = ") + port + "\n");
+    EXPECT_TRUE(config_.init());
+    EXPECT_TRUE(config_.enable);
+    EXPECT_EQ(atoi(port), config_.settings()->smtpAgentPort);
   }
 }
 

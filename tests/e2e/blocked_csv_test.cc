@@ -1,0 +1,165 @@
+// The blocked-connection CSV log written by the pool: blocks folded per IP and
+// per sender into rows at the record interval, its header and owner, and the
+// last write when the pool is stopped.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/csv_support.h"
+#include "tests/e2e/daemon_harness.h"
+#include "tests/e2e/one_worker.h"
+#include "tests/e2e/traffic_line_support.h"
+
+namespace e2e {
+namespace {
+
+const char kCsv[] = "log/smtp_conn_blocked.csv";
+const char kHeader[] = "szTimez\tszIP\tszSender\tiType\tiCount";
+const char kIpBlocked[] = "action=421 4.7.0 Too much traffic from your IP address, try again later\n\n";
+const char kSenderBlocked[] = "action=450 4.7.1 Too much traffic from this sender, try again later\n\n";
+
+std::string blockIp(const std::string& ip) {
+  return ask(998, policyRequest({{"protocol_state", "CONNECT"}, {"client_address", ip}}));
+}
+
+std::string blockSender(const std::string& ip, const std::string& sender) {
+  return ask(998, policyRequest({{"client_address", ip}, {"sender", sender}}));
+}
+
+// Waits until the CSV holds at least `rows` rows; its content either way.
+CsvFile waitForRows(const Installation& home, size_t rows, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  CsvFile csv = parseCsv(home.read(kCsv));
+  while (csv.rows.size() < rows && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    csv = parseCsv(home.read(kCsv));
+  }
+  return csv;
+}
+
+void expectOwnedByKelp(const Installation& home) {
+  struct stat st;
+  ASSERT_EQ(0, stat(home.path(kCsv).c_str(), &st));
+  struct passwd* kelp = getpwnam("kelp");
+  ASSERT_NE(nullptr, kelp);
+  EXPECT_EQ(kelp->pw_uid, st.st_uid);
+  EXPECT_EQ(kelp->pw_gid, st.st_gid);
+}
+
+int countLines(const std::string& text, const std::string& line) {
+  int n = 0;
+  for (size_t at = 0; (at = text.find(line + "\n", at)) != std::string::npos; at += line.size()) ++n;
+  return n;
+}
+
+const CsvRow* findRow(const CsvFile& csv, const std::string& ip, const std::string& sender) {
+  for (const auto& row : csv.rows)
+    if (row.ip == ip && row.sender == sender) return &row;
+  return nullptr;
+}
+
+// All blocks go to one worker, so they meet in one blocked list, across a
+// reload; its thread writes them at its first poll after the one-second
+// interval has passed.
+TEST(BlockedCsv, BlocksFoldIntoOneRowPerIpAndPerSender) {
+  ASSERT_TRUE(ensureKelpAccount());
+  Installation home;
+  home.logAtDebugLevel();
+  home.setKelpIni("smtp_traffic_throttling", "blocked_log_interval", "1");
+  ASSERT_EQ(-1, home.start());
+  OneWorker one(home);
+  ASSERT_TRUE(one.ready());
+
+  long long firstFrom = epochNow();
+  EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
+  long long firstTo = epochNow();
+  // The later blocks come in a later second, so the row's time tells which
+  // block it kept.
+  while (epochNow() <= firstTo) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // A reload in between keeps the list.
+  ASSERT_TRUE(one.requestReload(home));
+  EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
+  EXPECT_EQ(1, home.countLog("keelgate[" + std::to_string(one.pid()) +
+                             "] normal Need to reload configuration due to signal captured"));
+  EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
+  EXPECT_EQ(kSenderBlocked, blockSender("198.51.100.23", "spammer@spam.example"));
+  EXPECT_EQ(kSenderBlocked, blockSender("198.51.100.24", "spammer@spam.example"));
+  EXPECT_EQ(0, home.countLog("writing blocked log of SMTP Traffic Throttling")) << "not before the interval";
+
+  CsvFile csv = waitForRows(home, 2, 30000);
+  EXPECT_EQ(kHeader, csv.header);
+  ASSERT_EQ(2u, csv.rows.size()) << home.read(kCsv);
+  const CsvRow* ip = findRow(csv, "203.0.113.66", "");
+  ASSERT_NE(nullptr, ip) << home.read(kCsv);
+  EXPECT_EQ("1", ip->type);
+  EXPECT_EQ("3", ip->count);
+  long long t = csvTimeToEpoch(ip->time);
+  EXPECT_LE(firstFrom, t) << ip->time;
+  EXPECT_GE(firstTo, t) << ip->time;
+  const CsvRow* sender = findRow(csv, "198.51.100.23", "spammer@spam.example");
+  ASSERT_NE(nullptr, sender) << "the first IP of the sender's blocks\n" << home.read(kCsv);
+  EXPECT_EQ("2", sender->type);
+  EXPECT_EQ("2", sender->count);
+  expectOwnedByKelp(home);
+  EXPECT_TRUE(home.waitForLog("debug writing blocked log of SMTP Traffic Throttling:[" + ip->time +
+                              ",203.0.113.66,,1,3]"));
+
+  // A write empties the list: the same IP blocked again starts a new row of
+  // its own, and the written rows are not written again.
+  long long againFrom = epochNow();
+  EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
+  csv = waitForRows(home, 3, 30000);
+  ASSERT_EQ(3u, csv.rows.size()) << home.read(kCsv);
+  EXPECT_EQ("203.0.113.66", csv.rows[2].ip);
+  EXPECT_EQ("1", csv.rows[2].count);
+  EXPECT_LE(againFrom, csvTimeToEpoch(csv.rows[2].time));
+  EXPECT_EQ(kHeader, csv.header);
+  EXPECT_EQ(1, countLines(home.read(kCsv), kHeader)) << "one header";
+}
+
+// A stop writes what the list still holds, but only while a counting rule is
+// on; the two stop lines come either way, once per process.
+TEST(BlockedCsv, StopWritesPendingBlocksOnlyWithACountingRuleOn) {
+  ASSERT_TRUE(ensureKelpAccount());
+  const struct {
+    const char* label;
+    const char* ipConnEnable;
+    size_t rows;
+  } cases[] = {
+      {"IP connection rule on", "yes", 2},
+      {"every counting rule off", "no", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installation home;
+    home.setKelpIni("smtp_traffic_throttling", "ip_conn_enable", c.ipConnEnable);
+    ASSERT_EQ(-1, home.start());
+    EXPECT_EQ(kIpBlocked, blockIp("203.0.113.66"));
+    EXPECT_EQ(kSenderBlocked, blockSender("198.51.100.23", "spammer@spam.example"));
+    EXPECT_FALSE(home.exists(kCsv)) << "the interval of 300 s has not passed";
+    home.stopPool();
+    EXPECT_TRUE(home.poolPids().empty());
+    EXPECT_EQ(20, home.countLog("normal success to capture stop signal, keelgate daemon process will stop"));
+    EXPECT_EQ(20, home.countLog("normal flush blocked SMTP Traffic Throttling log from memory to file"));
+    CsvFile csv = parseCsv(home.read(kCsv));
+    ASSERT_EQ(c.rows, csv.rows.size()) << home.read(kCsv);
+    if (c.rows == 0) continue;
+    EXPECT_EQ(kHeader, csv.header);
+    const CsvRow* ip = findRow(csv, "203.0.113.66", "");
+    ASSERT_NE(nullptr, ip);
+    EXPECT_EQ("1", ip->type);
+    EXPECT_EQ("1", ip->count);
+    const CsvRow* sender = findRow(csv, "198.51.100.23", "spammer@spam.example");
+    ASSERT_NE(nullptr, sender);
+    EXPECT_EQ("2", sender->type);
+    EXPECT_EQ("1", sender->count);
+    expectOwnedByKelp(home);
+  }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,210 @@
+// Reports of counted traffic to the parent scanner's SMTP agent: a child
+// scanner folds its observations per IP and reports them from its traffic-log
+// thread, gives up while the database is unreachable, and a parent scanner
+// runs no such thread at all.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/daemon_harness.h"
+#include "tests/e2e/fake_agent.h"
+#include "tests/e2e/one_worker.h"
+#include "tests/e2e/traffic_line_support.h"
+
+namespace e2e {
+namespace {
+
+const char kNonNeed[] = "action=DUNNO Non-need check\n\n";
+const char kParentAgentHost[] = "127.0.0.2";
+const int kAgentPort = 10040;
+const int kDatabasePort = 15432;  // a listener here stands for a reachable database
+const char kDatabaseDown[] = "normal db in parent is down,give up to send traffic log to parent";
+// A traffic-log thread sleeps 10 to 19 s between cycles.
+const int kLongestCycleMs = 19000;
+
+// The parent's agent on 127.0.0.2, connections counted, the database on
+// kDatabasePort, the given role and scanner id 7.
+void configure(const Installation& home, const char* role) {
+  home.logAtDebugLevel();
+  home.setKelpIni("kelp_manager", "role", role);
+  home.setKelpIni("kelp_manager", "scanner_id", "7");
+  home.setKelpIni("smtp_traffic_throttling", "ip_conn_enable", "yes");
+  home.write("config/slave.nfo", std::string("[master]\nmaster_ip = ") + kParentAgentHost + "\n");
+  home.write("config/odbc.ini", "[KELP]\nDriver = x\nServername = 127.0.0.1\nPort = " +
+                                    std::to_string(kDatabasePort) + "\n");
+}
+
+std::string connectFrom(const std::string& ip) {
+  return ask(998, policyRequest({{"protocol_state", "CONNECT"}, {"client_address", ip}}));
+}
+
+std::string inProcess(pid_t pid, const std::string& text) {
+  return "keelgate[" + std::to_string(pid) + "] " + text;
+}
+
+std::string request(const std::string& stage, const std::string& ip, const std::string& sender) {
+  return policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}});
+}
+
+// A worker of port 998 and the period of its traffic-log thread.
+struct Pick {
+  pid_t pid = -1;
+  int index = -1;
+  int period = 0;
+};
+
+// Of the workers of port 998 (indexes 0 to 9), the one whose traffic-log
+// thread has the shortest period, so that a test waits as little as it can
+// for its cycles. The start-up lines of the log tell each process's index
+// ("...bin/keelgate.rN] when init") and period ("sleep time is P"). Each
+// thread runs its first cycle as it logs its period: the next one is at least
+// 10 s away, time enough for a test's requests to be counted together.
+Pick quickestConnectionWorker(const Installation& home) {
+  Pick best;
+  if (!home.waitForLog("start send SMTP Traffic Throttling traffic log thread, sleep time is ", 5000, 20))
+    return best;
+  const std::string flagInit = "] debug Success to remove flag file [" + home.home() + "/bin/keelgate.r";
+  const std::string sleep = "sleep time is ";
+  std::map<pid_t, int> index, period;
+  for (const auto& line : home.logLines()) {
+    size_t at = line.find("keelgate[");
+    if (at == std::string::npos) continue;
+    pid_t pid = atoi(line.c_str() + at + 9);
+    if ((at = line.find(flagInit)) != std::string::npos) index[pid] = atoi(line.c_str() + at + flagInit.size());
+    if ((at = line.find(sleep)) != std::string::npos) period[pid] = atoi(line.c_str() + at + sleep.size());
+  }
+  for (const auto& p : period) {
+    auto i = index.find(p.first);
+    if (i == index.end() || i->second > 9) continue;
+    if (best.pid < 0 || p.second < best.period) best = {p.first, i->second, p.second};
+  }
+  return best;
+}
+
+// Each map entry becomes one line: IP connections fold per IP, IP messages
+// and sender messages per sender (keeping the first IP), with their count,
+// a reload in between notwithstanding.
+TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
+  Installation home;
+  configure(home, "child");
+  home.setKelpIni("smtp_traffic_throttling", "ip_msg_enable", "yes");
+  home.setKelpIni("smtp_traffic_throttling", "sender_enable", "yes");
+  FakeAgent database(kDatabasePort);
+  FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
+  FakeAgent local(kAgentPort);
+  ASSERT_TRUE(database.listening() && parent.listening() && local.listening());
+  ASSERT_EQ(-1, home.start());
+  Pick pick = quickestConnectionWorker(home);
+  ASSERT_LT(0, pick.pid) << "no period found in the log";
+  OneWorker one(home, pick.pid, pick.index);
+  ASSERT_TRUE(one.ready());
+
+  long long from = epochNow();
+  const struct {
+    const char *stage, *ip, *sender;
+  } requests[] = {
+      {"CONNECT", "198.51.100.23", ""},
+      {"CONNECT", "198.51.100.23", ""},
+      {"CONNECT", "198.51.100.24", ""},
+      {"CONNECT", "198.51.100.23", ""},
+      {"MAIL", "198.51.100.24", "alice@example.org"},
+      {"MAIL", "198.51.100.23", "alice@example.org"},
+      {"MAIL", "198.51.100.24", "bob@example.org"},
+  };
+  for (size_t i = 0; i < sizeof requests / sizeof requests[0]; ++i) {
+    if (i == 2) {
+      ASSERT_TRUE(one.requestReload(home)) << "counts survive a reload";
+    }
+    EXPECT_NE("<connect failed>", ask(998, request(requests[i].stage, requests[i].ip, requests[i].sender)));
+  }
+  EXPECT_EQ(1, home.countLog(inProcess(one.pid(), "normal Need to reload configuration due to signal captured")));
+  long long to = epochNow();
+  ASSERT_TRUE(local.waitForLines(10)) << "each observation goes to the local agent at once";
+  for (const auto& line : local.lines()) EXPECT_EQ(1, parseTrafficLine(line).count) << line;
+
+  ASSERT_TRUE(parent.waitForLines(6, kLongestCycleMs + 5000));
+  std::vector<std::string> lines = parent.lines();
+  std::vector<std::string> got;
+  for (const auto& line : lines) {
+    TrafficLine t = parseTrafficLine(line);
+    EXPECT_LE(from, t.time) << line;
+    EXPECT_GE(to, t.time) << line;
+    got.push_back(t.withoutTime());
+  }
+  EXPECT_EQ((std::vector<std::string>{
+                "ORCAS-Conn-IP:_;7;1;3;198.51.100.23",
+                "ORCAS-Conn-IP:_;7;1;1;198.51.100.24",
+                "ORCAS-Conn-MSG:_;7;2;2;198.51.100.24;alice@example.org",
+                "ORCAS-Conn-MSG:_;7;2;1;198.51.100.24;bob@example.org",
+                "ORCAS-Conn-Sender:_;7;3;2;198.51.100.24;alice@example.org",
+                "ORCAS-Conn-Sender:_;7;3;1;198.51.100.24;bob@example.org",
+            }),
+            got);
+  EXPECT_EQ(3, parent.connections()) << "one connection per kind of report";
+  EXPECT_EQ(1, home.countLog(inProcess(one.pid(), "debug [SMTP Traffic Throttling agent send thread]Parent server:127.0.0.2/10040")));
+  EXPECT_EQ(1, home.countLog("debug [SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() "
+                             "send SMTP Traffic Throttling IP connection traffic log:" + lines[0]));
+  EXPECT_EQ(20, home.countLog("diagnostic start send SMTP Traffic Throttling traffic log thread, sleep time is 1"));
+  EXPECT_EQ(0, home.countLog("db in parent is down"));
+}
+
+// While the database is unreachable each cycle gives up and the counts stay;
+// the first cycle after it is back reports them. Takes two cycles of the
+// quickest worker, about 20 to 25 s.
+TEST(ParentReports, ChildHoldsItsCountsWhileTheDatabaseIsDown) {
+  Installation home;
+  configure(home, "child");
+  FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
+  FakeAgent local(kAgentPort);
+  ASSERT_TRUE(parent.listening() && local.listening());
+  ASSERT_EQ(-1, home.start());
+  Pick pick = quickestConnectionWorker(home);
+  ASSERT_LT(0, pick.pid) << "no period found in the log";
+  OneWorker one(home, pick.pid, pick.index);
+  ASSERT_TRUE(one.ready());
+  // The thread's first cycle runs as it starts; the second one comes after
+  // the connections below have been counted.
+  ASSERT_TRUE(home.waitForLog(inProcess(one.pid(), kDatabaseDown)));
+  long long from = epochNow();
+  EXPECT_EQ(kNonNeed, connectFrom("198.51.100.23"));
+  EXPECT_EQ(kNonNeed, connectFrom("198.51.100.23"));
+  long long to = epochNow();
+  ASSERT_TRUE(local.waitForLines(2));
+  ASSERT_TRUE(home.waitForLog(inProcess(one.pid(), kDatabaseDown), kLongestCycleMs + 3000, 2));
+  EXPECT_EQ(0, parent.connections());
+  EXPECT_EQ(0, home.countLog("sendIPBaseConnTrafficToParent"));
+
+  FakeAgent database(kDatabasePort);
+  ASSERT_TRUE(database.listening());
+  ASSERT_TRUE(parent.waitForLines(1, kLongestCycleMs + 3000));
+  TrafficLine t = parseTrafficLine(parent.lines()[0]);
+  EXPECT_EQ("ORCAS-Conn-IP:_;7;1;2;198.51.100.23", t.withoutTime());
+  EXPECT_LE(from, t.time);
+  EXPECT_GE(to, t.time);
+  EXPECT_EQ(2, home.countLog(inProcess(one.pid(), kDatabaseDown)));
+}
+
+TEST(ParentReports, ParentScannerRunsNoTrafficLogThread) {
+  Installation home;
+  configure(home, "parent");
+  FakeAgent database(kDatabasePort);
+  FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
+  FakeAgent local(kAgentPort);
+  ASSERT_TRUE(database.listening() && parent.listening() && local.listening());
+  ASSERT_EQ(-1, home.start());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(kNonNeed, connectFrom("198.51.100.23"));
+  EXPECT_TRUE(local.waitForLines(3)) << "observations still go to the local agent";
+  EXPECT_EQ(20, home.countLog("diagnostic start send SMTP Traffic Throttling blocked log thread"));
+  EXPECT_EQ(0, home.countLog("start send SMTP Traffic Throttling traffic log thread"));
+  // Nothing to wait for but time: a child would have reported within a cycle.
+  EXPECT_FALSE(parent.waitForLines(1, kLongestCycleMs + 1000));
+  EXPECT_EQ(0, parent.connections());
+  EXPECT_EQ(0, database.connections()) << "no liveness check of the database either";
+}
+
+}  // namespace
+}  // namespace e2e
