@@ -90,6 +90,11 @@ int connectWithin(int fd, const struct sockaddr_in& peer, int timeoutMs) {
   return r;
 }
 
+bool peerClosed(int fd) {
+  struct pollfd p = {fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 ssize_t sendLine(int fd, const std::string& line) {
   return send(fd, line.data(), line.size(), MSG_NOSIGNAL);
 }

@@ -32,6 +32,11 @@ int openTcp(int sendTimeoutMs);
 // unconnected and blocking, so a later send on it fails at once.
 int connectWithin(int fd, const struct sockaddr_in& peer, int timeoutMs);
 
+// True when the peer of a connected socket has closed or reset it. The first
+// send after an agent hung up would still "succeed" and the line be lost, so
+// the long-lived client asks before it sends.
+bool peerClosed(int fd);
+
 // One send of the whole string with MSG_NOSIGNAL; send()'s result.
 ssize_t sendLine(int fd, const std::string& line);
 

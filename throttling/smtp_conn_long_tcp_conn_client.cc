@@ -45,7 +45,11 @@ void SmtpConnLongTcpConnClient::sendTrafficLog(RawConnTrafficItem& item,
                           "siginal");
     closeSocket();
   } else if (ownsSocket()) {
-    if (agent_socket::sendLine(sockFd, line) >= 0) {
+    // An agent that hung up is found before the send: the send itself would
+    // succeed once more and its line be lost. It then counts as a failed send.
+    bool hungUp = agent_socket::peerClosed(sockFd);
+    if (hungUp) errno = EPIPE;
+    if (!hungUp && agent_socket::sendLine(sockFd, line) >= 0) {
       KELP::Log::LogByLevel(
           KELP::LOG_DEBUG,
           "[smtpConnLongTcpConnClient] send SMTP Traffic Throttling traffic log to self smtp "

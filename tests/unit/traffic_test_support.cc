@@ -116,9 +116,11 @@ std::vector<std::string> FakeAgent::readLines(size_t n) {
 
 std::vector<std::string> FakeAgent::readAll() { return readLines(SIZE_MAX); }
 
-void FakeAgent::reset() {
-  struct linger l = {1, 0};
-  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+void FakeAgent::reset(bool abort) {
+  if (abort) {
+    struct linger l = {1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
   close(fd_);
   fd_ = -1;
 }

@@ -53,7 +53,7 @@ class FakeAgent {
   // Reads lines until the client closes the current connection.
   std::vector<std::string> readAll();
   // Closes the current connection with a reset.
-  void reset();
+  void reset(bool abort = true);
 
  private:
   int listenFd_ = -1, fd_ = -1, port_ = 0;
