@@ -1,11 +1,15 @@
 #include "tests/e2e/pool_watch.h"
 
 #include <errno.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace e2e {
@@ -96,6 +100,46 @@ bool running(pid_t pid) {
   size_t close = text.rfind(')');
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
          text[close + 2] != 'X';
+}
+
+bool signalTaken(pid_t pid, int sig) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 7, "ShdPnd:") != 0) continue;
+    unsigned long long pending = std::stoull(line.substr(7), nullptr, 16);
+    return (pending & (1ULL << (sig - 1))) == 0;
+  }
+  return true;  // gone
+}
+
+int connectSilently(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+pid_t holdAWorker(const Installation& home, int port, int& fd) {
+  const char accepted[] = "accept client successfully in process";
+  size_t before = pidsLogging(home, accepted).size();
+  fd = connectSilently(port);
+  if (fd < 0) return -1;
+  pid_t holder = -1;
+  waitUntil(
+      [&] {
+        std::vector<pid_t> now = pidsLogging(home, accepted);
+        if (now.size() > before) holder = now.back();
+        return holder > 0;
+      },
+      3000);
+  return holder;
 }
 
 }  // namespace e2e

@@ -50,6 +50,17 @@ void collectExits(const std::vector<pid_t>& pids, std::map<pid_t, int>& statuses
 // True when `pid` is alive and not a zombie.
 bool running(pid_t pid);
 
+// True once a signal sent to the process `pid` with kill() is no longer
+// pending, that is, some thread of it has taken it.
+bool signalTaken(pid_t pid, int sig);
+
+// Connects to 127.0.0.1:port and sends nothing; the descriptor or -1.
+int connectSilently(int port);
+
+// Connects silently to `port` and returns the pid of the worker that
+// accepted (from its debug line), or -1; `fd` gets the connection.
+pid_t holdAWorker(const Installation& home, int port, int& fd);
+
 }  // namespace e2e
 
 #endif

@@ -4,7 +4,9 @@
 // flag files; a reload that meets a broken kelp.ini; a second start.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -103,6 +105,26 @@ TEST_F(Reload, SighupToTheMainProcessReloadsEveryWorkerAtItsNextConnection) {
                                "] when reload"))
         << "worker " << i;
   EXPECT_EQ(0, home.countLog("Failed to remove flag file"));
+}
+
+// Regression: the accepted connection inherited the listening socket's
+// one-second receive timeout, so a SIGHUP that reached a worker waiting for
+// its request broke the read off and the request went unanswered.
+TEST_F(Reload, SighupWhileAWorkerWaitsForItsRequestLosesNoRequest) {
+  int fd = -1;
+  pid_t holder = holdAWorker(home, 999, fd);
+  ASSERT_GT(holder, 0);
+  ASSERT_EQ(0, kill(holder, SIGHUP));
+  ASSERT_TRUE(waitUntil([&] { return signalTaken(holder, SIGHUP); }, 2000));
+  std::string request = tlsMail();
+  ASSERT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), MSG_NOSIGNAL));
+  char buf[256];
+  ssize_t n = recv(fd, buf, sizeof buf, 0);
+  close(fd);
+  EXPECT_EQ(kTlsUsed, std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
+  EXPECT_EQ(0, countLogFrom(home, holder, "get no data from socket"));
+  // The signal's work is done once the request is served.
+  EXPECT_TRUE(waitUntil([&] { return flaggedWorkers(home).size() == 20; }, 2500));
 }
 
 TEST_F(Reload, HandMadeFlagFileReloadsThatWorkerAlone) {
