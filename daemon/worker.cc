@@ -46,6 +46,13 @@ long elapsedMs(const struct timeval& start, const struct timeval& end) {
 void serveConnection(Worker& w, int fd) {
   KELP::Log::LogByLevel(KELP::LOG_DEBUG, "accept client successfully in process %u",
                         static_cast<unsigned>(getpid()));
+  // The connection inherits the listening socket's one-second receive
+  // timeout, which is there only to wake accept. The request's read has no
+  // time limit: with the timeout, a slow client lost its answer after a
+  // second, and a SIGHUP or SIGUSR1 (restarting handlers do not restart a
+  // read that has a timeout) broke the read off. Only a stop ends it.
+  struct timeval unlimited = {0, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &unlimited, sizeof unlimited);
   struct timeval start = KELP::Clock::nowPrecise();
   if (access(w.flagPath.c_str(), F_OK) == 0) reloadConfiguration(w);
 
