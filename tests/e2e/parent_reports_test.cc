@@ -198,7 +198,7 @@ TEST(ParentReports, ParentScannerRunsNoTrafficLogThread) {
   ASSERT_EQ(-1, home.start());
   for (int i = 0; i < 3; ++i) EXPECT_EQ(kNonNeed, connectFrom("198.51.100.23"));
   EXPECT_TRUE(local.waitForLines(3)) << "observations still go to the local agent";
-  EXPECT_EQ(20, home.countLog("diagnostic start send SMTP Traffic Throttling blocked log thread"));
+  EXPECT_TRUE(home.waitForLog("diagnostic start send SMTP Traffic Throttling blocked log thread", 5000, 20));
   EXPECT_EQ(0, home.countLog("start send SMTP Traffic Throttling traffic log thread"));
   // Nothing to wait for but time: a child would have reported within a cycle.
   EXPECT_FALSE(parent.waitForLines(1, kLongestCycleMs + 1000));

@@ -32,7 +32,7 @@ TEST(Startup, PoolOfTwentyAnswersAndPidFileNamesTheMainProcess) {
   EXPECT_EQ(1, home.countLog("debug get parent ip:127.0.0.1 from /config/slave.nfo"));
   EXPECT_EQ(1, home.countLog("debug get parent SMTP agent port :10040 from /config/kelp.ini"));
   EXPECT_LT(0, home.countLog("debug Cipher suites type is [High], cipher is [TLS_AES_256_GCM_SHA384], length is [256]"));
-  EXPECT_EQ(20, home.countLog("debug Success to remove flag file ["));
+  EXPECT_TRUE(home.waitForLog("debug Success to remove flag file [", 5000, 20));
   EXPECT_FALSE(home.exists("bin/cipher_high"));
   EXPECT_FALSE(home.exists("bin/cipher_medium"));
 }
