@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include "daemon/globals.h"
+#include "daemon/request_timeout.h"
 #include "daemon/scanner_identity.h"
 #include "daemon/signals.h"
 #include "daemon/startup_init.h"
@@ -89,7 +91,7 @@ void claimPidFile() {
 }
 
 // A listening socket on 127.0.0.1:port; `what` is "connection" or "sender".
-int openListener(int port, const char* what) {
+int openListener(int port, const char* what, int requestTimeout) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to establish socket for %s, err [%s], keel gate exit", what,
@@ -103,6 +105,9 @@ int openListener(int port, const char* what) {
   // signal that restarts calls is never left waiting for the next client.
   struct timeval wake = {1, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+  // A client is handed to a worker once it has sent something (or the
+  // request timeout has passed): silent connections wait in the kernel.
+  if (requestTimeout > 0) setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &requestTimeout, sizeof requestTimeout);
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -150,8 +155,9 @@ int main() {
   if (!getParentIPandPort()) return 255;
 
   installProcessSignals();
-  int connectionFd = openListener(kConnectionPort, "connection");
-  int senderFd = openListener(kSenderPort, "sender");
+  int requestTimeout = requestTimeoutSeconds();
+  int connectionFd = openListener(kConnectionPort, "connection", requestTimeout);
+  int senderFd = openListener(kSenderPort, "sender", requestTimeout);
   forkWorkers(0, 8, connectionFd, "connection");
   forkWorkers(10, 19, senderFd, "sender");
   AcceptAndVerify(9, connectionFd);

@@ -60,6 +60,8 @@ void blockDaemonSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+bool stopPending() { return stop_requested.load(); }
+
 void runSignalWork(const std::function<void()>& flushBlocked) {
   if (reload_requested.exchange(false)) init_policy_load_flag();
   if (stop_requested.exchange(false) && !g_stop.load()) {

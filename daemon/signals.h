@@ -28,6 +28,9 @@ void installStopHandler();
 // so that signals reach the accepting thread).
 void blockDaemonSignals();
 
+// True when a stop signal has arrived and its work is still to be done.
+bool stopPending();
+
 // Carries out what the handlers flagged: the flag files of a SIGHUP and, for
 // a stop, the two stop lines, then `flushBlocked`, then g_stop.
 void runSignalWork(const std::function<void()>& flushBlocked);

@@ -10,6 +10,7 @@
 #include "daemon/globals.h"
 #include "daemon/reload_flags.h"
 #include "daemon/request_handler.h"
+#include "daemon/request_timeout.h"
 #include "daemon/signals.h"
 #include "daemon/startup_init.h"
 #include "daemon/throttling_setup.h"
@@ -28,12 +29,14 @@ struct Worker {
   std::string flagPath;
   TLSPolicyConfig tlsConfig{TLS_POLICY_INBOUND, g_kelp_home};
   WorkerState state{&tlsConfig, &agent, TLSPolicy()};
+  int requestTimeout = kDefaultRequestTimeout;  // seconds
 };
 
 void reloadConfiguration(Worker& w) {
   KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Need to reload configuration due to signal captured");
   initLog(true);
   w.tlsConfig.reload();
+  w.requestTimeout = requestTimeoutSeconds();
   if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingDisabled);
   removeFlagFile(w.flagPath, "reload");
 }
@@ -46,19 +49,19 @@ long elapsedMs(const struct timeval& start, const struct timeval& end) {
 void serveConnection(Worker& w, int fd) {
   KELP::Log::LogByLevel(KELP::LOG_DEBUG, "accept client successfully in process %u",
                         static_cast<unsigned>(getpid()));
-  // The connection inherits the listening socket's one-second receive
-  // timeout, which is there only to wake accept. The request's read has no
-  // time limit: with the timeout, a slow client lost its answer after a
-  // second, and a SIGHUP or SIGUSR1 (restarting handlers do not restart a
-  // read that has a timeout) broke the read off. Only a stop ends it.
-  struct timeval unlimited = {0, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &unlimited, sizeof unlimited);
   struct timeval start = KELP::Clock::nowPrecise();
   if (access(w.flagPath.c_str(), F_OK) == 0) reloadConfiguration(w);
 
+  // The wait is bounded by the request timeout; the read itself then finds
+  // bytes waiting and does not block.
   char buf[kRequestBuffer];
   memset(buf, 0, sizeof buf);
-  ssize_t n = read(fd, buf, sizeof buf - 1);
+  ssize_t n = -1;
+  if (waitForRequest(fd, w.requestTimeout))
+    n = read(fd, buf, sizeof buf - 1);
+  else if (!stopPending())
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "no request from client within %d seconds, connection closed",
+                          w.requestTimeout);
   if (n <= 0) {
     KELP::Log::LogByLevel(KELP::LOG_DEBUG, "get no data from socket");
     close(fd);
@@ -83,6 +86,7 @@ void AcceptAndVerify(int index, int listenFd) {
   installStopHandler();
   w.flagPath = flagFilePath(index);
   w.tlsConfig.init();
+  w.requestTimeout = requestTimeoutSeconds();
   if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingDisabled);
   removeFlagFile(w.flagPath, "init");
   startThrottlingThreads();

@@ -140,6 +140,7 @@ TEST(Stop, StopDuringABlockedAcceptEndsTheWorkerAtOnce) {
 TEST(Stop, StopWhileASilentClientHoldsTheReadEndsThatWorker) {
   Installation home;
   home.logAtDebugLevel();
+  home.setKelpIni("keelgate", "request_timeout", "0");  // no limit: the client holds the worker
   ASSERT_EQ(-1, home.start());
   int fd = -1;
   pid_t holder = holdAWorker(home, 998, fd);
