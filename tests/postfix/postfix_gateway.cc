@@ -1,5 +1,8 @@
 #include "tests/postfix/postfix_gateway.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+
 namespace pftest {
 
 void PostfixGateway::startGateway() {
@@ -9,6 +12,9 @@ void PostfixGateway::startGateway() {
 }
 
 void PostfixGateway::TearDown() {
+  // KEELGATE_SHOW_MAILLOG=1 prints each test's Postfix log, e.g. to quote it.
+  if (const char* show = getenv("KEELGATE_SHOW_MAILLOG"); show != nullptr && show[0] == '1')
+    printf("---- Postfix log\n%s---- end of the Postfix log\n", postfix.maillog().c_str());
   for (const char* bad : {"fatal:", "panic:"})
     EXPECT_TRUE(postfix.maillogLines(bad).empty()) << postfix.maillog();
   if (!postfixWarningsExpected) {
