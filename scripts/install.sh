@@ -7,8 +7,6 @@ set -e
 build=${1:?usage: install.sh BUILD_DIR KELP_HOME}
 home=${2:?usage: install.sh BUILD_DIR KELP_HOME}
 cmake --install "$build" --prefix "$home" >/dev/null
-if ! getent passwd kelp >/dev/null; then
-  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin kelp
-fi
+"$(dirname "$0")/kelp-account.sh"
 chown kelp:kelp "$home/log"
 echo "installed keelgate in $home"

@@ -11,6 +11,7 @@ set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 "$top/scripts/install-deps.sh"
+"$top/scripts/kelp-account.sh"
 if [ "${KEELGATE_SANITIZERS:-yes}" = yes ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   "$top/scripts/build.sh" "$top/build-asan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=address
