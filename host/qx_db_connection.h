@@ -38,7 +38,7 @@ class QxDBConnection {
   // is in seconds (0: the driver's default); the other three integers are kept
   // as the connection's settings and select nothing. 0 when connected; -1 when
   // no database is configured, the file is malformed or the server refuses.
-  int connect(const std::string& dsn, const std::string& user, const std::string& password,
+  virtual int connect(const std::string& dsn, const std::string& user, const std::string& password,
               const std::string& database, int loginTimeout, int autoCommit, int queryTimeout,
               int flags);
 
