@@ -24,25 +24,48 @@ class RowsResult : public DualResult {
   size_t current_ = static_cast<size_t>(-1);
 };
 
+// The rows of `sql`'s column "value" (a NULL is skipped); none when the
+// database cannot be reached or the statement fails (both logged).
+std::vector<std::string> databaseRows(DBConnPoolWrapper& pool, const std::string& home,
+                                      const std::string& sql) {
+  std::vector<std::string> rows;
+  std::shared_ptr<QxDBConnection> conn = pool.open(home);
+  if (!conn) return rows;
+  QxDBStatement* stmt = nullptr;
+  if (conn->prepareStatement(sql.c_str(), &stmt) != 0) return rows;
+  QxDBResultset* result = nullptr;
+  if (stmt->excuteQuery(&result) == 0) {
+    const char* value = nullptr;
+    while (result->next() == 0)
+      if (result->getString("value", &value) == 0) rows.push_back(value);
+  }
+  conn->releaseStatement(stmt);
+  return rows;
+}
+
 class DualQueryImpl : public DualQuery {
  public:
-  DualQueryImpl(std::string filePath, std::string key, std::string sql)
-      : file_path_(std::move(filePath)), key_(std::move(key)), sql_(std::move(sql)) {}
+  DualQueryImpl(DBConnPoolWrapper& pool, std::string home, std::string filePath, std::string key,
+                std::string sql)
+      : pool_(pool), home_(std::move(home)), file_path_(std::move(filePath)), key_(std::move(key)),
+        sql_(std::move(sql)) {}
   void release() override { delete this; }
   DualResult* execute(DataStmtParams&) override {
     std::vector<std::string> rows;
     ConfigFileOnDisk file(file_path_.c_str());
     std::string value;
-    if (file.loaded && file.getparam("", key_.c_str(), value)) rows.push_back(value);
-    // Without the key the database would be asked; no database side is
-    // configured in this build, so no row is delivered.
+    if (file.loaded && file.getparam("", key_.c_str(), value))
+      rows.push_back(value);
+    else
+      rows = databaseRows(pool_, home_, sql_);
     result_.reset(new RowsResult(std::move(rows)));
     return result_.get();
   }
 
  private:
   ~DualQueryImpl() override {}
-  std::string file_path_, key_, sql_;
+  DBConnPoolWrapper& pool_;
+  std::string home_, file_path_, key_, sql_;
   std::unique_ptr<RowsResult> result_;
 };
 
@@ -54,7 +77,7 @@ DualSource::DualSource(DBConnPoolWrapper& pool, const char* relativePath, const 
 DualQuery* DualSource::prepare(const char* key, const char* sql) {
   if (key == nullptr || sql == nullptr) return nullptr;
   std::string home = installDir(home_);
-  return new DualQueryImpl(pathUnderInstallDir(home, relative_path_), key, sql);
+  return new DualQueryImpl(pool_, home, pathUnderInstallDir(home, relative_path_), key, sql);
 }
 
 }  // namespace KELP

@@ -1,38 +1,20 @@
 // A value that lives either in a local settings file or in the gateway
 // database. The file (config/ha/keelgate: "key = value" lines without
 // sections) answers by key; only when it lacks the key and a database is
-// configured is the SQL asked of the database.
+// configured is the SQL asked of the database, through the pool, and each of
+// its rows gives the text of its column "value". A database that cannot be
+// reached gives no row (logged), after at most the pool's login timeout.
 #ifndef KEELGATE_HOST_DUAL_SOURCE_H
 #define KEELGATE_HOST_DUAL_SOURCE_H
 
 #include <string>
 #include <vector>
 
+#include "host/qx_db_conn_pool.h"
+
 namespace KELP {
 
 class DataStmtParams {};
-
-class QxDBAbstractConnection {
- public:
-  enum DBMS_TYPE { DBMS_UNKNOWN = 0, DBMS_POSTGRESQL = 1 };
-};
-
-class DBConnPoolWrapper {
- public:
-  virtual ~DBConnPoolWrapper() {}
-};
-
-class QxDBConnPoolWrapper : public DBConnPoolWrapper {
- public:
-  QxDBConnPoolWrapper(QxDBAbstractConnection::DBMS_TYPE type, int maxConnections)
-      : type_(type), max_connections_(maxConnections) {}
-  QxDBAbstractConnection::DBMS_TYPE type() const { return type_; }
-  int maxConnections() const { return max_connections_; }
-
- private:
-  QxDBAbstractConnection::DBMS_TYPE type_;
-  int max_connections_;
-};
 
 // Rows of one query, each a single column "value".
 class DualResult {

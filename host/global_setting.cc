@@ -24,11 +24,12 @@ GlobalSetting* GlobalSettingOnMem::Instance(const char* iniPath, bool, const cha
                                             const char*, const char*, bool) {
   if (iniPath == nullptr) return nullptr;
   static std::mutex mu;
-  static std::map<std::string, GlobalSettingOnMem*> instances;  // live for the process
+  // Never destroyed, like the settings it holds: they live for the process.
+  static auto* instances = new std::map<std::string, GlobalSettingOnMem*>;
   GlobalSettingOnMem* settings;
   {
     std::lock_guard<std::mutex> lock(mu);
-    GlobalSettingOnMem*& slot = instances[iniPath];
+    GlobalSettingOnMem*& slot = (*instances)[iniPath];
     if (slot == nullptr) slot = new GlobalSettingOnMem(iniPath);
     settings = slot;
   }

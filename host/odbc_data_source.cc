@@ -23,10 +23,10 @@ bool parsePort(const std::string& text, int& port) {
 
 }  // namespace
 
-bool readOdbcDataSource(const std::string& home, OdbcDataSource& source) {
+bool readOdbcDataSource(const std::string& home, OdbcDataSource& source, const char* dsn) {
   std::string path = home + "/config/odbc.ini";
   ConfigFileOnDisk ini(path.c_str());
-  const char* dsn = kOdbcDataSourceName;
+  if (dsn == nullptr) dsn = kOdbcDataSourceName;
   if (!ini.loaded || !ini.getparam(dsn, "Driver", source.driver) || source.driver.empty()) {
     Log::LogByLevel(LOG_DEBUG, "odbc data source [%s] in [%s]: no database configured", dsn,
                     path.c_str());
@@ -46,6 +46,40 @@ bool readOdbcDataSource(const std::string& home, OdbcDataSource& source) {
   ini.getparam(dsn, "UserName", source.userName);
   ini.getparam(dsn, "Password", source.password);
   return true;
+}
+
+bool databaseConfigured(const std::string& home) {
+  OdbcDataSource ignored;
+  return readOdbcDataSource(home, ignored);
+}
+
+namespace {
+
+// A value with a character that would end or confuse the attribute is put
+// in braces; plain values go as they are (the driver keeps braces of some
+// attributes, such as SERVER, as part of the value).
+std::string braced(const std::string& value) {
+  if (value.find_first_of(";{}=") == std::string::npos &&
+      (value.empty() || (value.front() != ' ' && value.back() != ' ')))
+    return value;
+  std::string out = "{";
+  for (char c : value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  return out + "}";
+}
+
+}  // namespace
+
+std::string odbcConnectionString(const OdbcDataSource& source) {
+  // UseServerSidePrepare=0: the driver then sends a statement text with two
+  // commands and their parameters as one query, which the blocked-item store
+  // needs. BoolsAsChar=0 reads booleans as 1/0.
+  return "DRIVER=" + braced(source.driver) + ";SERVER=" + braced(source.servername) +
+         ";PORT=" + std::to_string(source.port) + ";DATABASE=" + braced(source.database) +
+         ";UID=" + braced(source.userName) + ";PWD=" + braced(source.password) +
+         ";UseServerSidePrepare=0;BoolsAsChar=0";
 }
 
 }  // namespace KELP

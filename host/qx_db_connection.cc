@@ -1,14 +1,7 @@
 #include "host/qx_db_connection.h"
 
-#include <errno.h>
-#include <netdb.h>
-#include <poll.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <chrono>
+#include <sql.h>
+#include <sqlext.h>
 
 #include "host/install_dir.h"
 #include "host/log.h"
@@ -16,91 +9,145 @@
 
 namespace KELP {
 
-namespace {
+struct QxDBConnection::Handles {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool connected = false;
+};
 
-typedef std::chrono::steady_clock Steady;
+QxDBConnection::QxDBConnection(ODBC_VERSION version, const std::string& home)
+    : version_(version), home_(installDir(home)), handles_(new Handles) {}
 
-int msLeft(Steady::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+QxDBConnection::~QxDBConnection() {
+  disconnect();
+  freeHandles();
+  delete handles_;
 }
 
-// Connects a fresh non-blocking socket to `addr` before `deadline`. 0 when
-// connected, else the errno of the failure (ETIMEDOUT at the deadline).
-int connectBefore(int family, const struct sockaddr* addr, socklen_t len,
-                  Steady::time_point deadline) {
-  int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
-  int err = 0;
-  if (connect(fd, addr, len) != 0) {
-    err = errno;
-    while (err == EINPROGRESS || err == EINTR) {
-      struct pollfd p = {fd, POLLOUT, 0};
-      int n = poll(&p, 1, msLeft(deadline));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        err = n == 0 ? ETIMEDOUT : errno;
-        break;
-      }
-      socklen_t errLen = sizeof err;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) err = errno;
-    }
-  }
-  close(fd);
-  return err;
+void QxDBConnection::freeHandles() {
+  if (handles_->dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, handles_->dbc);
+  if (handles_->env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, handles_->env);
+  handles_->dbc = SQL_NULL_HDBC;
+  handles_->env = SQL_NULL_HENV;
 }
 
-int probeUnixSocket(const std::string& dir, int port, Steady::time_point deadline) {
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  std::string path = dir + "/.s.PGSQL." + std::to_string(port);
-  if (path.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
-  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return connectBefore(AF_UNIX, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr, deadline);
-}
-
-// Tries each address of `host` in turn until one accepts.
-int probeTcp(const std::string& host, int port, Steady::time_point deadline) {
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  std::string service = std::to_string(port);
-  struct addrinfo* found = nullptr;
-  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  if (rc == EAI_NONAME) {
-    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-    rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  }
-  if (rc != 0) {
-    Log::LogByLevel(LOG_DIAGNOSTIC, "database server [%s]: cannot resolve it: %s", host.c_str(),
-                    gai_strerror(rc));
-    return EHOSTUNREACH;
-  }
-  int err = EHOSTUNREACH;
-  for (struct addrinfo* ai = found; ai != nullptr && err != 0; ai = ai->ai_next)
-    err = connectBefore(ai->ai_family, ai->ai_addr, ai->ai_addrlen, deadline);
-  freeaddrinfo(found);
-  return err;
-}
-
-}  // namespace
-
-bool QxDBConnection::isDBAlive(const std::string& home) {
+int QxDBConnection::connect(const std::string& dsn, const std::string& user,
+                            const std::string& password, const std::string& database,
+                            int loginTimeout, int autoCommit, int queryTimeout, int flags) {
+  disconnect();
+  dsn_ = dsn;
+  settings_[0] = loginTimeout, settings_[1] = autoCommit, settings_[2] = queryTimeout, settings_[3] = flags;
   OdbcDataSource source;
-  if (!readOdbcDataSource(home, source)) return false;
-  Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(kProbeTimeoutMs);
-  int err = source.servername[0] == '/'
-                ? probeUnixSocket(source.servername, source.port, deadline)
-                : probeTcp(source.servername, source.port, deadline);
-  if (err != 0)
-    Log::LogByLevel(LOG_DIAGNOSTIC, "database server [%s] port %d not reachable: %s",
-                    source.servername.c_str(), source.port, strerror(err));
-  return err == 0;
+  if (!readOdbcDataSource(home_, source, dsn.c_str())) {
+    last_error_ = "no database configured in " + home_ + "/config/odbc.ini";
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot connect: %s", dsn.c_str(), last_error_.c_str());
+    return -1;
+  }
+  if (!user.empty()) source.userName = user;
+  if (!password.empty()) source.password = password;
+  if (!database.empty()) source.database = database;
+
+  freeHandles();
+  SQLINTEGER odbcVersion = version_ == ODBC_VERSION_2 ? SQL_OV_ODBC2 : SQL_OV_ODBC3;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handles_->env)) ||
+      !SQL_SUCCEEDED(SQLSetEnvAttr(handles_->env, SQL_ATTR_ODBC_VERSION,
+                                   reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(odbcVersion)), 0)) ||
+      !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, handles_->env, &handles_->dbc))) {
+    last_error_ = "cannot allocate the ODBC handles";
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot connect: %s", dsn.c_str(), last_error_.c_str());
+    freeHandles();
+    return -1;
+  }
+  if (loginTimeout > 0)
+    SQLSetConnectAttr(handles_->dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeout)), 0);
+  std::string text = odbcConnectionString(source);
+  SQLCHAR out[1024];
+  SQLSMALLINT outLen = 0;
+  SQLRETURN rc = SQLDriverConnect(handles_->dbc, nullptr, (SQLCHAR*)text.c_str(), SQL_NTS, out,
+                                  sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+    // The password stays out of the log; the rest names what was tried.
+    Log::LogByLevel(LOG_NORMAL,
+                    "database [%s]: cannot connect to [%s] port %d database [%s] as [%s] with driver [%s]: %s",
+                    dsn.c_str(), source.servername.c_str(), source.port, source.database.c_str(),
+                    source.userName.c_str(), source.driver.c_str(), last_error_.c_str());
+    freeHandles();
+    return -1;
+  }
+  handles_->connected = true;
+  last_error_.clear();
+  return 0;
 }
 
-bool QxDBConnection::isDBAlive() { return isDBAlive(installDir("")); }
+int QxDBConnection::prepareStatement(const char* sql, QxDBStatement** statement) {
+  *statement = nullptr;
+  if (getState() != STATE_CONNECTED) {
+    last_error_ = "not connected";
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: not connected", dsn_.c_str(), sql);
+    return -1;
+  }
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt))) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: %s", dsn_.c_str(), sql,
+                    last_error_.c_str());
+    return -1;
+  }
+  if (!SQL_SUCCEEDED(SQLPrepare(stmt, (SQLCHAR*)sql, SQL_NTS))) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_STMT, stmt);
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: %s", dsn_.c_str(), sql,
+                    last_error_.c_str());
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    return -1;
+  }
+  *statement = new QxDBStatement(stmt, sql);
+  return 0;
+}
+
+int QxDBConnection::releaseStatement(QxDBStatement* statement) {
+  delete statement;  // frees its handle
+  return 0;
+}
+
+int QxDBConnection::getState() {
+  if (!handles_->connected) return STATE_NOT_CONNECTED;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (SQL_SUCCEEDED(SQLGetConnectAttr(handles_->dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+      dead == SQL_CD_TRUE)
+    return STATE_NOT_CONNECTED;
+  return STATE_CONNECTED;
+}
+
+int QxDBConnection::disconnect() {
+  if (!handles_->connected) return 0;
+  handles_->connected = false;
+  SQLRETURN rc = SQLDisconnect(handles_->dbc);
+  if (!SQL_SUCCEEDED(rc)) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+    Log::LogByLevel(LOG_DIAGNOSTIC, "database [%s]: disconnect: %s", dsn_.c_str(), last_error_.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+std::string odbcDiagnostic(short handleType, void* handle) {
+  std::string text;
+  SQLCHAR state[6], message[512];
+  SQLINTEGER native;
+  SQLSMALLINT len;
+  for (SQLSMALLINT i = 1; i <= 3; ++i) {
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(handleType, handle, i, state, &native, message, sizeof message, &len)))
+      break;
+    if (!text.empty()) text += "; ";
+    text += std::string(reinterpret_cast<char*>(state)) + ": " + reinterpret_cast<char*>(message);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  for (char& c : text)
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  if (text.size() > 400) text.resize(400);
+  return text.empty() ? "unknown error" : text;
+}
 
 }  // namespace KELP

@@ -5,10 +5,12 @@
 
 #include <unordered_map>
 
+#include "host/auto_block_store.h"
 #include "host/clock.h"
 #include "host/config_file_on_disk.h"
 #include "host/install_dir.h"
 #include "host/log.h"
+#include "host/odbc_data_source.h"
 #include "host/throttling_lists.h"
 
 using KELP::blockHolds;
@@ -104,7 +106,21 @@ bool SmtpConnConfig::init() {
   auto lists = std::make_shared<KELP::ThrottlingLists>();
   KELP::loadThrottlingLists(home_ + "/config/throttling", *lists);
   publish(settings, lists);
+  loadAutoBlocksFromDatabase();
   return true;
+}
+
+void SmtpConnConfig::loadAutoBlocksFromDatabase() {
+  if (!KELP::databaseConfigured(home_)) return;
+  std::vector<AutoBlock> blocks;
+  if (KELP::loadAutoBlocks(home_, blocks)) return setAutoBlocks(blocks);
+  size_t kept;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    kept = autoBlocks_->ips.size() + autoBlocks_->senders.size();
+  }
+  Log::LogByLevel(KELP::LOG_NORMAL,
+                  "automatic blocks: cannot read them from the database, keeping the %zu of the last load", kept);
 }
 
 // Swaps the snapshots in, then writes each public member once: the strings

@@ -94,13 +94,16 @@ class SmtpConnConfig {
   static SmtpConnIPBaseRule smtpConnIPBaseRule;
   static SmtpConnSenderBaseRule smtpConnSenderBaseRule;
 
-  // Loads kelp.ini and the lists. False, logged, when kelp.ini cannot be read
-  // or holds a value that cannot be read.
+  // Loads kelp.ini and the lists and, when odbc.ini configures a database,
+  // the automatic blocks (t_sender_filter_blocked). False, logged, when
+  // kelp.ini cannot be read or holds a value that cannot be read. A database
+  // that cannot be read (at most a 2 s login) is logged and the automatic
+  // blocks of the last load stay; without a database they are left as set.
   bool init();
   int getIPInfo(std::string& ip, int kind);
   int getSenderInfo(std::string& sender);
 
-  // Replaces the automatic blocks whole; init() leaves them as they are.
+  // Replaces the automatic blocks whole.
   void setAutoBlocks(const std::vector<AutoBlock>& blocks);
   // The settings of the last successful init(), or null before one.
   std::shared_ptr<const KELP::SmtpConnSettings> settings() const;
@@ -121,6 +124,7 @@ class SmtpConnConfig {
 
  private:
   struct AutoBlockTable;
+  void loadAutoBlocksFromDatabase();
   void publish(const std::shared_ptr<const KELP::SmtpConnSettings>& settings,
                const std::shared_ptr<const KELP::ThrottlingLists>& lists);
 

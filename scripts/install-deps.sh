@@ -4,8 +4,9 @@
 set -e
 # clang and its runtime: the fuzzers. postfix, swaks (with libnet-ssleay-perl
 # for its STARTTLS): the end-to-end tests run a real Postfix against keelgate.
+# unixodbc, odbc-postgresql: the database store; postgresql: its tests.
 packages="cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev openssl iproute2 procps passwd
-          postfix swaks libnet-ssleay-perl"
+          postfix swaks libnet-ssleay-perl unixodbc unixodbc-dev odbc-postgresql postgresql"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
@@ -18,8 +19,8 @@ if [ -n "$missing" ]; then
   export DEBIAN_FRONTEND=noninteractive
   # Postfix is installed for the tests only: no system mail configuration.
   echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends $missing
+  apt-get -o DPkg::Lock::Timeout=300 update -q
+  apt-get -o DPkg::Lock::Timeout=300 install -y -q --no-install-recommends $missing
 fi
 # The tests run private Postfix instances of their own; the system instance
 # must not run or start at boot.

@@ -10,11 +10,15 @@
 #ifndef KEELGATE_THROTTLING_SMTP_CONN_TRAFFIC_LIST_H
 #define KEELGATE_THROTTLING_SMTP_CONN_TRAFFIC_LIST_H
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/log.h"
+#include "host/qx_db_connection.h"
 #include "throttling/conn_traffic_item.h"
 #include "throttling/smtp_conn_base_obj.h"
 
@@ -37,7 +41,7 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   SmtpConnTrafficList(int ipBaseSendInterval, int senderBaseSendInterval, std::string logPath,
                       std::string logPrefix, int logRotateSize, std::string ldfFile,
                       std::string logLevel);
-  ~SmtpConnTrafficList() override {}
+  ~SmtpConnTrafficList() override;
   SmtpConnTrafficList(const SmtpConnTrafficList&) = delete;
   SmtpConnTrafficList& operator=(const SmtpConnTrafficList&) = delete;
 
@@ -82,6 +86,51 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   // Sends one observation to the local agent over a connection of its own.
   void sendTrafficToSelf(std::string host, int port, RawConnTrafficItem& item);
 
+  // ---- Database store: the gateway database through the shared connection.
+  // Not called by the daemon's request path; one thread at a time. Each
+  // operation pairs one connectDB with one disconnectDB on every path.
+
+  // Opens the shared connection unless it is connected and counts one more
+  // user. A connection that cannot be made ends the process (exit status 0)
+  // after "Database connect error! End connect DB". Returns 0.
+  int connectDB();
+  // Counts one user less and disconnects when none is left; an unbalanced
+  // call is logged and the count put back to 0. The connection object stays.
+  void disconnectDB();
+  // scanner_id of [kelp_manager] in <home>/config/kelp.ini (1 when missing),
+  // or -1 when the file cannot be used.
+  int getScannerID();
+
+  // Traffic rows (smtp_conn_traffic_db.cc). Type 1, 2, 3 as the maps.
+  bool dumpMemoryTrafficLogToDB(bool withInsert, int type);
+  bool getTrafficLogFromDB(bool allScanners, int type, const std::vector<std::string>& excluded);
+  bool releaseDropTrafficList(const int& type, const std::string& key);
+
+  // Blocked items and the version number (smtp_conn_blocked_db.cc).
+  bool insertBlockedToDB(std::string ip, std::string sender, int type, long blockStartTime,
+                         long expiration);
+  bool isAnyBlockExpire();
+  bool releaseDropBlockList();
+  bool updateVersionNumber();
+  int getVersionNumber();
+
+  // System events (smtp_conn_system_event.cc). withAdmin 1 names "admin".
+  bool WriteSysEvtToDB(int eventId, const std::string& description, int withAdmin);
+  // `out` is `data` itself when it is null or has no single quote, else
+  // `buffer`'s copy with every quote doubled (keep `buffer` while using out).
+  static void escapeData(const char* data, std::string& buffer, const char*& out);
+
+  // The aggregated map of a type (1, 2, 3), or null, for filling and reading.
+  TrafficMap* aggregatedTraffic(int type);
+  const TrafficMap* aggregatedTraffic(int type) const;
+  // The shared connection (null before the first connectDB) and its users.
+  KELP::QxDBConnection* dbConnection() const { return connection_.get(); }
+  int dbConnectionUsers() const { return connectionUsers_; }
+  // Tests: makes the connection objects instead of QxDBConnection(version 1).
+  void setConnectionFactory(std::function<KELP::QxDBConnection*()> factory) {
+    connectionFactory_ = std::move(factory);
+  }
+
  private:
   // The one report algorithm behind the three sendXToParent.
   void sendToParent(int type, const std::string& parentIP, int port);
@@ -105,6 +154,11 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
 
   // Aggregated rows of the database store.
   TrafficMap ipBaseConnTraffic_, ipBaseMsgTraffic_, senderBaseTraffic_;
+  // The shared database connection, created by the first connectDB, and the
+  // number of connectDB calls not yet matched by disconnectDB.
+  std::unique_ptr<KELP::QxDBConnection> connection_;
+  int connectionUsers_ = 0;
+  std::function<KELP::QxDBConnection*()> connectionFactory_;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_: observations folded since the last report.
