@@ -6,7 +6,9 @@
 # each runs the real daemon in a network namespace of its own; those labelled
 # "postfix" also run a private Postfix there that consults it (about 35 s with
 # two jobs, a minute under AddressSanitizer, so they stay in both runs).
-#   sudo scripts/run-tests.sh            (KEELGATE_SANITIZERS=no skips the sanitizer builds)
+#   sudo scripts/run-tests.sh
+# KEELGATE_SANITIZERS=no skips the sanitizer builds, KEELGATE_FUZZ_SECONDS=0
+# the fuzzing (default: 45 s per target).
 set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -20,6 +22,10 @@ if [ "${KEELGATE_SANITIZERS:-yes}" = yes ]; then
   echo "== ThreadSanitizer (threaded parts)"
   "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=thread
   (cd "$top/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -j"$jobs" -L unit --output-on-failure)
+fi
+if [ "${KEELGATE_FUZZ_SECONDS:-45}" -gt 0 ]; then
+  echo "== Fuzzing (${KEELGATE_FUZZ_SECONDS:-45} s per target)"
+  "$top/scripts/fuzz.sh" "${KEELGATE_FUZZ_SECONDS:-45}"
 fi
 echo "== Tests"
 "$top/scripts/build.sh" "$top/build" -DKEELGATE_TESTS=ON
