@@ -12,15 +12,8 @@ namespace KELP {
 
 namespace {
 
-const struct {
-  ThrottlingListKind kind;
-  const char* file;
-} kListFiles[] = {
-    {ThrottlingListKind::kApprovedIp, "approved_ip"},
-    {ThrottlingListKind::kBlockedIp, "blocked_ip"},
-    {ThrottlingListKind::kApprovedSender, "approved_sender"},
-    {ThrottlingListKind::kBlockedSender, "blocked_sender"},
-};
+const char* const kListFiles[kThrottlingListCount] = {"approved_ip", "blocked_ip", "approved_sender",
+                                                     "blocked_sender"};
 
 std::vector<std::string> fieldsOf(const std::string& line) {
   std::vector<std::string> fields;
@@ -56,7 +49,7 @@ const char* ipProblem(Ipv4BlockParse result) {
 
 // Adds one entry; null when it was added, else what is wrong with it.
 const char* addEntry(ThrottlingListKind kind, const std::vector<std::string>& fields,
-                     ThrottlingLists& lists) {
+                     ListImageBuilder& lists) {
   bool blocked = kind == ThrottlingListKind::kBlockedIp || kind == ThrottlingListKind::kBlockedSender;
   if (fields.size() > 2) return "more than two fields, line skipped";
   if (fields.size() == 2 && !blocked) return "approved entries take no expiration, line skipped";
@@ -68,18 +61,20 @@ const char* addEntry(ThrottlingListKind kind, const std::vector<std::string>& fi
     int prefix;
     Ipv4BlockParse result = parseIPv4Block(fields[0], addr, prefix);
     if (result != Ipv4BlockParse::kOk) return ipProblem(result);
-    (blocked ? lists.blockedIp : lists.approvedIp).add(addr, prefix, expiration);
+    lists.addIp(blocked ? ListSide::kBlocked : ListSide::kApproved, addr, prefix, expiration);
     return nullptr;
   }
-  SenderSet& set = blocked ? lists.blockedSender : lists.approvedSender;
-  if (!set.add(fields[0], expiration)) return "not an address, @domain or <>, line skipped";
+  if (!lists.addSender(blocked ? ListSide::kBlocked : ListSide::kApproved, fields[0], expiration))
+    return "not an address, @domain or <>, line skipped";
   return nullptr;
 }
 
 }  // namespace
 
+const char* throttlingListFile(ThrottlingListKind kind) { return kListFiles[static_cast<int>(kind)]; }
+
 void parseThrottlingList(ThrottlingListKind kind, const std::string& path,
-                         const std::string& text, ThrottlingLists& lists) {
+                         const std::string& text, ListImageBuilder& lists) {
   int lineNo = 0;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -96,25 +91,6 @@ void parseThrottlingList(ThrottlingListKind kind, const std::string& path,
       Log::LogByLevel(LOG_NORMAL, "throttling list [%s] line %d: %s [%.100s]", path.c_str(),
                       lineNo, problem, line.c_str());
   }
-}
-
-void loadThrottlingLists(const std::string& dir, ThrottlingLists& lists) {
-  for (const auto& list : kListFiles) {
-    std::string path = dir + "/" + list.file;
-    std::string text;
-    if (!readWholeFile(path, text)) {
-      if (errno != ENOENT)
-        Log::LogByLevel(LOG_NORMAL, "throttling list [%s]: cannot read it (%s), taken as empty",
-                        path.c_str(), strerror(errno));
-      continue;
-    }
-    parseThrottlingList(list.kind, path, text, lists);
-  }
-  Log::LogByLevel(LOG_DIAGNOSTIC,
-                  "throttling lists of [%s] loaded: approved_ip %zu, blocked_ip %zu, "
-                  "approved_sender %zu, blocked_sender %zu entries",
-                  dir.c_str(), lists.approvedIp.size(), lists.blockedIp.size(),
-                  lists.approvedSender.size(), lists.blockedSender.size());
 }
 
 }  // namespace KELP

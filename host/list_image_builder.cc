@@ -1,0 +1,132 @@
+#include "host/list_image_builder.h"
+
+#include <string.h>
+
+#include "host/byte_hash.h"
+
+namespace KELP {
+
+namespace {
+
+uint32_t maskOf(int prefix) { return prefix == 0 ? 0u : ~0u << (32 - prefix); }
+
+// Smallest power of two that keeps `entries` at or under 70 % of the slots.
+uint64_t capacityFor(uint64_t entries) {
+  if (entries == 0) return 0;
+  uint64_t capacity = 1;
+  while (capacity * 7 < entries * 10) capacity <<= 1;
+  return capacity;
+}
+
+uint64_t align8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
+
+void keepLarger(long long& stored, long long value) {
+  if (stored < value) stored = value;
+}
+
+}  // namespace
+
+void ListImageBuilder::addIp(ListSide side, uint32_t addr, int prefix, long long value) {
+  if (prefix < 0 || prefix > 32) return;
+  ips_[static_cast<int>(side)].push_back({addr & maskOf(prefix), prefix, value});
+}
+
+bool ListImageBuilder::addSender(ListSide side, const std::string& entry, long long value) {
+  int s = static_cast<int>(side);
+  if (entry == "<>") {
+    if (!hasNull_[s] || nullValue_[s] < value) nullValue_[s] = value;
+    hasNull_[s] = true;
+    return true;
+  }
+  if (entry.find_first_of(" \t\r\n") != std::string::npos) return false;
+  size_t at = entry.rfind('@');
+  if (at == std::string::npos || at + 1 == entry.size() || entry.find('@') != at) return false;
+  size_t start = at == 0 ? 1 : 0;  // a domain is kept without its '@'
+  if (blob_.size() + entry.size() > UINT32_MAX) return false;  // offsets are 32-bit
+  SenderEntry e{static_cast<uint32_t>(blob_.size()), static_cast<uint32_t>(entry.size() - start), value,
+                at == 0 ? 1 : 0};
+  for (size_t i = start; i < entry.size(); ++i) {
+    char c = entry[i];
+    blob_.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  senders_[s].push_back(e);
+  return true;
+}
+
+std::string ListImageBuilder::build(uint64_t digest) const {
+  ListImageHeader h;
+  memset(&h, 0, sizeof h);
+  memcpy(h.magic, kListImageMagic, sizeof h.magic);
+  h.version = kListImageVersion;
+  h.headerSize = sizeof h;
+
+  // Layout: capacities from the entry counts (duplicates included, so the
+  // load stays under 70 %), tables one after another, then the blob.
+  uint64_t offset = sizeof h;
+  for (int s = 0; s < 2; ++s) {
+    uint64_t perLength[33] = {};
+    for (const IpEntry& e : ips_[s]) ++perLength[e.prefix];
+    for (int len = 0; len <= 32; ++len) {
+      h.ip[s][len] = {offset, capacityFor(perLength[len]), 0};
+      offset += h.ip[s][len].capacity * sizeof(ListImageIpSlot);
+    }
+    uint64_t perKind[2] = {};
+    for (const SenderEntry& e : senders_[s]) ++perKind[e.kind];
+    for (int kind = 0; kind < 2; ++kind) {
+      h.sender[s][kind] = {offset, capacityFor(perKind[kind]), 0};
+      offset += h.sender[s][kind].capacity * sizeof(ListImageSenderSlot);
+    }
+  }
+  h.blobOffset = offset;
+  h.blobSize = blob_.size();
+  h.fileSize = align8(offset + blob_.size());
+  h.digest = digest;
+
+  std::string out(h.fileSize, '\0');
+  char* base = &out[0];
+  for (int s = 0; s < 2; ++s) {
+    for (const IpEntry& e : ips_[s]) {
+      ListImageTable& t = h.ip[s][e.prefix];
+      ListImageIpSlot* slots = reinterpret_cast<ListImageIpSlot*>(base + t.offset);
+      uint64_t mask = t.capacity - 1;
+      uint64_t i = ipSlotHash(e.key) & mask;
+      while (slots[i].used != 0 && slots[i].key != e.key) i = (i + 1) & mask;
+      if (slots[i].used == 0) {
+        slots[i] = {e.key, 1, e.value};
+        ++t.count;
+      } else {
+        keepLarger(slots[i].value, e.value);
+      }
+    }
+    for (const SenderEntry& e : senders_[s]) {
+      ListImageTable& t = h.sender[s][e.kind];
+      ListImageSenderSlot* slots = reinterpret_cast<ListImageSenderSlot*>(base + t.offset);
+      const char* key = blob_.data() + e.offset;
+      uint64_t hash = senderKeyHash(key, e.length);
+      uint32_t tag = static_cast<uint32_t>(hash >> 32);
+      uint64_t mask = t.capacity - 1;
+      uint64_t i = hash & mask;
+      while (slots[i].length != 0 &&
+             !(slots[i].hash == tag && slots[i].length == e.length &&
+               memcmp(blob_.data() + slots[i].offset, key, e.length) == 0))
+        i = (i + 1) & mask;
+      if (slots[i].length == 0) {
+        slots[i] = {e.offset, e.length, tag, 0, e.value};
+        ++t.count;
+      } else {
+        keepLarger(slots[i].value, e.value);
+      }
+    }
+    h.hasNull[s] = hasNull_[s] ? 1 : 0;
+    h.nullValue[s] = nullValue_[s];
+    for (const ListImageTable& t : h.ip[s]) h.entries[s] += t.count;
+    h.entries[2 + s] = h.sender[s][0].count + h.sender[s][1].count + h.hasNull[s];
+  }
+  memcpy(base + h.blobOffset, blob_.data(), blob_.size());
+  h.bodyChecksum = hashBytes(base + sizeof h, out.size() - sizeof h);
+  h.headerChecksum = hashBytes(&h, sizeof h);
+  memcpy(base, &h, sizeof h);
+  return out;
+}
+
+}  // namespace KELP
