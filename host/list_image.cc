@@ -26,7 +26,7 @@ uint32_t maskOf(int prefix) { return prefix == 0 ? 0u : ~0u << (32 - prefix); }
 
 bool tableFits(const ListImageTable& t, size_t slotSize, size_t headerSize, size_t size) {
   if (t.capacity == 0) return t.count == 0;
-  if ((t.capacity & (t.capacity - 1)) != 0 || t.count > t.capacity || t.offset % 8 != 0) return false;
+  if (t.count > t.capacity || t.offset % 8 != 0) return false;
   if (t.offset < headerSize || t.offset > size) return false;
   return t.capacity <= (size - t.offset) / slotSize;
 }
@@ -138,10 +138,11 @@ const long long* ListImage::ipMatch(ListSide side, uint32_t addr) const {
     const ListImageTable& t = header_->ip[s][len];
     const ListImageIpSlot* slots = reinterpret_cast<const ListImageIpSlot*>(data_ + t.offset);
     uint32_t key = addr & maskOf(len);
-    uint64_t mask = t.capacity - 1;
-    uint64_t i = ipSlotHash(key) & mask;
-    for (uint64_t probes = 0; probes < t.capacity && slots[i].used != 0; ++probes, i = (i + 1) & mask)
+    uint64_t i = firstSlot(ipSlotHash(key), t.capacity);
+    for (uint64_t probes = 0; probes < t.capacity && slots[i].used != 0; ++probes) {
       if (slots[i].key == key) return &slots[i].value;
+      if (++i == t.capacity) i = 0;
+    }
   }
   return nullptr;
 }
@@ -151,11 +152,11 @@ const long long* ListImage::findSender(const ListImageTable& t, const char* key,
   if (t.capacity == 0) return nullptr;
   const ListImageSenderSlot* slots = reinterpret_cast<const ListImageSenderSlot*>(data_ + t.offset);
   const char* blob = data_ + header_->blobOffset;
-  uint64_t mask = t.capacity - 1;
-  uint64_t i = hash & mask;
-  for (uint64_t probes = 0; probes < t.capacity && slots[i].length != 0; ++probes, i = (i + 1) & mask) {
+  uint64_t i = firstSlot(hash, t.capacity);
+  for (uint64_t probes = 0; probes < t.capacity && slots[i].length != 0; ++probes) {
     const ListImageSenderSlot& slot = slots[i];
-    if (slot.hash != static_cast<uint32_t>(hash >> 32) || slot.length != len) continue;
+    if (++i == t.capacity) i = 0;
+    if (slot.hash != static_cast<uint32_t>(hash) || slot.length != len) continue;
     if (slot.offset > header_->blobSize || len > header_->blobSize - slot.offset) continue;
     size_t k = 0;
     while (k < len && lowerByte(key[k]) == blob[slot.offset + k]) ++k;

@@ -15,9 +15,9 @@
 //    offset and length in the string blob, hash, expiration);
 //  - the string blob of the sender keys, in lower case;
 //  - the null sender of each side, in the header.
-// Table sizes are powers of two filled to at most 70 %, probed linearly;
-// a lookup costs one probe per prefix length present (IPs) or two (senders),
-// whatever the number of entries.
+// Tables are filled to at most 75 % and probed linearly from the slot that
+// the key's hash scales to; a lookup costs one probe sequence per prefix
+// length present (IPs) or two (senders), whatever the number of entries.
 //
 // Thread safety: immutable once made; lookups are safe from any thread.
 #ifndef KEELGATE_HOST_LIST_IMAGE_H
@@ -39,7 +39,7 @@ constexpr uint32_t kListImageVersion = 1;
 
 struct ListImageTable {
   uint64_t offset;    // from the start of the image; 8-aligned
-  uint64_t capacity;  // slots: 0 or a power of two
+  uint64_t capacity;  // slots
   uint64_t count;     // slots in use
 };
 
@@ -58,6 +58,9 @@ struct ListImageHeader {
   long long nullValue[2];  // [side]
   uint32_t hasNull[2];
   uint64_t entries[4];  // approved_ip, blocked_ip, approved_sender, blocked_sender
+  uint64_t sourceHash;  // of the list files' contents
+  uint32_t racy;        // a list file had changed just before the build
+  uint32_t reserved;
 };
 
 struct ListImageIpSlot {
@@ -69,7 +72,7 @@ struct ListImageIpSlot {
 struct ListImageSenderSlot {
   uint32_t offset;  // into the blob
   uint32_t length;  // 0: free slot (keys are never empty)
-  uint32_t hash;    // low bits of the key's hash
+  uint32_t hash;    // low half of the key's hash
   uint32_t unused;
   long long value;
 };
@@ -80,6 +83,10 @@ extern const char kListImageMagic[8];
 uint64_t ipSlotHash(uint32_t key);
 // Hash of the ASCII lower case of `len` bytes.
 uint64_t senderKeyHash(const char* text, size_t len);
+// The first slot to probe for `hash` in a table of `capacity` (> 0) slots.
+inline uint64_t firstSlot(uint64_t hash, uint64_t capacity) {
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(hash) * capacity) >> 64);
+}
 
 // Checks that `size` bytes at `data` form a whole, undamaged image of
 // `digest`; on failure says why in `problem`.
@@ -108,6 +115,10 @@ class ListImage {
   const long long* senderMatch(ListSide side, const std::string& sender) const;
 
   uint64_t digest() const { return header_->digest; }
+  // Built from list files changed just before: their times may not show a
+  // later change, so a user compares sourceHash() with their contents.
+  bool racy() const { return header_->racy != 0; }
+  uint64_t sourceHash() const { return header_->sourceHash; }
   // Distinct entries of list 0..3 (approved_ip, blocked_ip, approved_sender,
   // blocked_sender).
   size_t entries(int list) const { return static_cast<size_t>(header_->entries[list]); }

@@ -10,13 +10,8 @@ namespace {
 
 uint32_t maskOf(int prefix) { return prefix == 0 ? 0u : ~0u << (32 - prefix); }
 
-// Smallest power of two that keeps `entries` at or under 70 % of the slots.
-uint64_t capacityFor(uint64_t entries) {
-  if (entries == 0) return 0;
-  uint64_t capacity = 1;
-  while (capacity * 7 < entries * 10) capacity <<= 1;
-  return capacity;
-}
+// Slots for `entries`: at most 75 % full.
+uint64_t capacityFor(uint64_t entries) { return entries == 0 ? 0 : entries + entries / 3 + 1; }
 
 uint64_t align8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 
@@ -25,6 +20,12 @@ void keepLarger(long long& stored, long long value) {
 }
 
 }  // namespace
+
+void ListImageBuilder::reserve(ListSide side, size_t ips, size_t senders, size_t senderBytes) {
+  ips_[static_cast<int>(side)].reserve(ips_[static_cast<int>(side)].size() + ips);
+  senders_[static_cast<int>(side)].reserve(senders_[static_cast<int>(side)].size() + senders);
+  blob_.reserve(blob_.size() + senderBytes);
+}
 
 void ListImageBuilder::addIp(ListSide side, uint32_t addr, int prefix, long long value) {
   if (prefix < 0 || prefix > 32) return;
@@ -43,8 +44,8 @@ bool ListImageBuilder::addSender(ListSide side, const std::string& entry, long l
   if (at == std::string::npos || at + 1 == entry.size() || entry.find('@') != at) return false;
   size_t start = at == 0 ? 1 : 0;  // a domain is kept without its '@'
   if (blob_.size() + entry.size() > UINT32_MAX) return false;  // offsets are 32-bit
-  SenderEntry e{static_cast<uint32_t>(blob_.size()), static_cast<uint32_t>(entry.size() - start), value,
-                at == 0 ? 1 : 0};
+  SenderEntry e{static_cast<uint32_t>(blob_.size()), static_cast<uint32_t>(entry.size() - start),
+                senderKeyHash(entry.data() + start, entry.size() - start), value, at == 0 ? 1 : 0};
   for (size_t i = start; i < entry.size(); ++i) {
     char c = entry[i];
     blob_.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
@@ -53,7 +54,7 @@ bool ListImageBuilder::addSender(ListSide side, const std::string& entry, long l
   return true;
 }
 
-std::string ListImageBuilder::build(uint64_t digest) const {
+ListImageHeader ListImageBuilder::layout() const {
   ListImageHeader h;
   memset(&h, 0, sizeof h);
   memcpy(h.magic, kListImageMagic, sizeof h.magic);
@@ -61,7 +62,7 @@ std::string ListImageBuilder::build(uint64_t digest) const {
   h.headerSize = sizeof h;
 
   // Layout: capacities from the entry counts (duplicates included, so the
-  // load stays under 70 %), tables one after another, then the blob.
+  // load stays under 75 %), tables one after another, then the blob.
   uint64_t offset = sizeof h;
   for (int s = 0; s < 2; ++s) {
     uint64_t perLength[33] = {};
@@ -80,17 +81,37 @@ std::string ListImageBuilder::build(uint64_t digest) const {
   h.blobOffset = offset;
   h.blobSize = blob_.size();
   h.fileSize = align8(offset + blob_.size());
-  h.digest = digest;
+  return h;
+}
 
-  std::string out(h.fileSize, '\0');
-  char* base = &out[0];
+std::string ListImageBuilder::build(uint64_t digest, uint64_t sourceHash, bool racy) const {
+  std::string out(imageSize(), '\0');
+  writeTo(&out[0], digest, sourceHash, racy);
+  return out;
+}
+
+void ListImageBuilder::writeTo(char* base, uint64_t digest, uint64_t sourceHash, bool racy) const {
+  ListImageHeader h = layout();
+  h.digest = digest;
+  h.sourceHash = sourceHash;
+  h.racy = racy ? 1 : 0;
+  // Inserting is a random write per entry into tables far larger than the
+  // caches; the slot of the entry kPrefetch ahead is fetched meanwhile.
+  const size_t kPrefetch = 16;
   for (int s = 0; s < 2; ++s) {
-    for (const IpEntry& e : ips_[s]) {
+    const std::vector<IpEntry>& ips = ips_[s];
+    for (size_t n = 0; n < ips.size(); ++n) {
+      if (n + kPrefetch < ips.size()) {
+        const IpEntry& ahead = ips[n + kPrefetch];
+        const ListImageTable& t = h.ip[s][ahead.prefix];
+        __builtin_prefetch(base + t.offset + firstSlot(ipSlotHash(ahead.key), t.capacity) * sizeof(ListImageIpSlot), 1);
+      }
+      const IpEntry& e = ips[n];
       ListImageTable& t = h.ip[s][e.prefix];
       ListImageIpSlot* slots = reinterpret_cast<ListImageIpSlot*>(base + t.offset);
-      uint64_t mask = t.capacity - 1;
-      uint64_t i = ipSlotHash(e.key) & mask;
-      while (slots[i].used != 0 && slots[i].key != e.key) i = (i + 1) & mask;
+      uint64_t i = firstSlot(ipSlotHash(e.key), t.capacity);
+      while (slots[i].used != 0 && slots[i].key != e.key)
+        if (++i == t.capacity) i = 0;
       if (slots[i].used == 0) {
         slots[i] = {e.key, 1, e.value};
         ++t.count;
@@ -98,18 +119,24 @@ std::string ListImageBuilder::build(uint64_t digest) const {
         keepLarger(slots[i].value, e.value);
       }
     }
-    for (const SenderEntry& e : senders_[s]) {
+    const std::vector<SenderEntry>& senders = senders_[s];
+    for (size_t n = 0; n < senders.size(); ++n) {
+      if (n + kPrefetch < senders.size()) {
+        const SenderEntry& ahead = senders[n + kPrefetch];
+        const ListImageTable& t = h.sender[s][ahead.kind];
+        __builtin_prefetch(base + t.offset + firstSlot(ahead.hash, t.capacity) * sizeof(ListImageSenderSlot), 1);
+      }
+      const SenderEntry& e = senders[n];
       ListImageTable& t = h.sender[s][e.kind];
       ListImageSenderSlot* slots = reinterpret_cast<ListImageSenderSlot*>(base + t.offset);
       const char* key = blob_.data() + e.offset;
-      uint64_t hash = senderKeyHash(key, e.length);
-      uint32_t tag = static_cast<uint32_t>(hash >> 32);
-      uint64_t mask = t.capacity - 1;
-      uint64_t i = hash & mask;
+      uint64_t hash = e.hash;
+      uint32_t tag = static_cast<uint32_t>(hash);
+      uint64_t i = firstSlot(hash, t.capacity);
       while (slots[i].length != 0 &&
              !(slots[i].hash == tag && slots[i].length == e.length &&
                memcmp(blob_.data() + slots[i].offset, key, e.length) == 0))
-        i = (i + 1) & mask;
+        if (++i == t.capacity) i = 0;
       if (slots[i].length == 0) {
         slots[i] = {e.offset, e.length, tag, 0, e.value};
         ++t.count;
@@ -123,10 +150,9 @@ std::string ListImageBuilder::build(uint64_t digest) const {
     h.entries[2 + s] = h.sender[s][0].count + h.sender[s][1].count + h.hasNull[s];
   }
   memcpy(base + h.blobOffset, blob_.data(), blob_.size());
-  h.bodyChecksum = hashBytes(base + sizeof h, out.size() - sizeof h);
+  h.bodyChecksum = hashBytes(base + sizeof h, h.fileSize - sizeof h);
   h.headerChecksum = hashBytes(&h, sizeof h);
   memcpy(base, &h, sizeof h);
-  return out;
 }
 
 }  // namespace KELP

@@ -17,6 +17,8 @@ namespace KELP {
 
 class ListImageBuilder {
  public:
+  // Room for what one list file is about to add (an estimate is fine).
+  void reserve(ListSide side, size_t ips, size_t senders, size_t senderBytes);
   // Adds a block (its host bits are ignored); the same block added twice
   // keeps the larger value.
   void addIp(ListSide side, uint32_t addr, int prefix, long long value);
@@ -25,8 +27,14 @@ class ListImageBuilder {
   // exactly one '@', an empty domain, a blank). A repeated entry keeps the
   // larger value.
   bool addSender(ListSide side, const std::string& entry, long long value);
-  // The image bytes, stamped with `digest`.
-  std::string build(uint64_t digest) const;
+  // The size of the image of the entries added so far.
+  size_t imageSize() const { return static_cast<size_t>(layout().fileSize); }
+  // Writes the image into `out`: imageSize() bytes, all zero on entry (a
+  // fresh mapping of a new file, say). Stamped with `digest` and the hash of
+  // the list files' contents (see ListImage::racy).
+  void writeTo(char* out, uint64_t digest, uint64_t sourceHash, bool racy) const;
+  // The same into a string.
+  std::string build(uint64_t digest, uint64_t sourceHash = 0, bool racy = false) const;
 
  private:
   struct IpEntry {
@@ -37,9 +45,12 @@ class ListImageBuilder {
   struct SenderEntry {
     uint32_t offset;
     uint32_t length;
+    uint64_t hash;  // senderKeyHash of the key
     long long value;
     int kind;  // 0 address, 1 domain
   };
+
+  ListImageHeader layout() const;
 
   std::vector<IpEntry> ips_[2];
   std::vector<SenderEntry> senders_[2];

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,17 +78,16 @@ std::string ListImageStore::imagePath(uint64_t digest) const {
   return imageDir_ + "/" + name;
 }
 
-uint64_t ListImageStore::stamp(std::vector<Source>& sources) const {
+void ListImageStore::stamp(Sources& sources) const {
   uint64_t h = hashNumber(0, kListImageVersion);
   h = hashText(h, listDir_);
   long long now = static_cast<long long>(Clock::now());
-  sources.assign(kThrottlingListCount, Source());
   for (int i = 0; i < kThrottlingListCount; ++i) {
-    Source& src = sources[i];
-    src.path = listDir_ + "/" + throttlingListFile(static_cast<ThrottlingListKind>(i));
-    h = hashText(h, src.path);
+    std::string& path = sources.paths[i];
+    path = listDir_ + "/" + throttlingListFile(static_cast<ThrottlingListKind>(i));
+    h = hashText(h, path);
     struct stat st;
-    if (stat(src.path.c_str(), &st) != 0) {
+    if (stat(path.c_str(), &st) != 0) {
       h = hashNumber(h, static_cast<uint64_t>(errno));
       continue;
     }
@@ -97,85 +97,107 @@ uint64_t ListImageStore::stamp(std::vector<Source>& sources) const {
                                static_cast<uint64_t>(st.st_dev)};
     for (uint64_t field : fields) h = hashNumber(h, field);
     long long newest = st.st_mtim.tv_sec > st.st_ctim.tv_sec ? st.st_mtim.tv_sec : st.st_ctim.tv_sec;
-    if (newest + kRacySeconds >= now && readWholeFile(src.path, src.text)) {
-      src.haveText = true;
-      h = hashText(h, src.text);
-    }
+    if (newest + kRacySeconds >= now) sources.racy = true;
   }
-  return h;
+  sources.digest = h;
 }
 
 uint64_t ListImageStore::digestNow() const {
-  std::vector<Source> sources;
-  return stamp(sources);
+  Sources sources;
+  stamp(sources);
+  return sources.digest;
 }
 
-std::string ListImageStore::compile(std::vector<Source>& sources, uint64_t digest) const {
-  ListImageBuilder builder;
+// Reads the files once per load; a file that cannot be read is logged and
+// taken as empty.
+void ListImageStore::readTexts(Sources& sources) {
+  if (sources.read) return;
   for (int i = 0; i < kThrottlingListCount; ++i) {
-    Source& src = sources[i];
-    if (!src.haveText && !readWholeFile(src.path, src.text)) {
+    if (!readWholeFile(sources.paths[i], sources.texts[i])) {
       if (errno != ENOENT)
         Log::LogByLevel(LOG_NORMAL, "throttling list [%s]: cannot read it (%s), taken as empty",
-                        src.path.c_str(), strerror(errno));
-      continue;
+                        sources.paths[i].c_str(), strerror(errno));
+      sources.texts[i].clear();
     }
-    parseThrottlingList(static_cast<ThrottlingListKind>(i), src.path, src.text, builder);
-    std::string().swap(src.text);
   }
-  return builder.build(digest);
+  sources.read = true;
+}
+
+uint64_t ListImageStore::contentHash(Sources& sources) {
+  readTexts(sources);
+  uint64_t h = 0;
+  for (const std::string& text : sources.texts) h = hashText(h, text);
+  return h;
+}
+
+// An image that answers for the files as they are now.
+bool ListImageStore::usable(const std::shared_ptr<const ListImage>& image, Sources& sources) {
+  return image != nullptr && (!image->racy() || image->sourceHash() == contentHash(sources));
+}
+
+// Parses the list files into `builder`; returns the hash of their contents.
+uint64_t ListImageStore::compile(Sources& sources, ListImageBuilder& builder) {
+  uint64_t sourceHash = contentHash(sources);
+  for (int i = 0; i < kThrottlingListCount; ++i) {
+    parseThrottlingList(static_cast<ThrottlingListKind>(i), sources.paths[i], sources.texts[i], builder);
+    std::string().swap(sources.texts[i]);
+  }
+  sources.read = false;
+  return sourceHash;
 }
 
 std::shared_ptr<const ListImage> ListImageStore::load(const std::shared_ptr<const ListImage>& current) const {
-  std::vector<Source> sources;
-  uint64_t digest = stamp(sources);
-  if (current != nullptr && current->digest() == digest) return current;
+  Sources sources;
+  stamp(sources);
+  if (current != nullptr && current->digest() == sources.digest && usable(current, sources)) return current;
   std::string problem;
-  std::shared_ptr<const ListImage> image = ListImage::openFile(imagePath(digest), digest, problem);
-  if (image != nullptr) {
+  std::shared_ptr<const ListImage> image = ListImage::openFile(imagePath(sources.digest), sources.digest, problem);
+  if (usable(image, sources)) {
     logLoaded(listDir_, *image, "shared image");
     return image;
   }
   if (mkdir(imageDir_.c_str(), 0755) != 0 && errno != EEXIST) {
     Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot create [%s] (%s)", imageDir_.c_str(),
                     strerror(errno));
-    return keepPrivate(sources, digest);
+    return keepPrivate(sources);
   }
   LockFile lock(imageDir_ + "/" + kLockName);
   if (lock.fd() < 0) {
     Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot lock [%s/%s] (%s)", imageDir_.c_str(),
                     kLockName, strerror(errno));
-    return keepPrivate(sources, digest);
+    return keepPrivate(sources);
   }
-  image = buildLocked(sources, digest);
+  image = buildLocked(sources);
   malloc_trim(0);  // the builder's parse buffers go back to the system
   return image;
 }
 
-std::shared_ptr<const ListImage> ListImageStore::buildLocked(std::vector<Source>& sources,
-                                                            uint64_t digest) const {
-  std::string path = imagePath(digest);
+std::shared_ptr<const ListImage> ListImageStore::buildLocked(Sources& sources) const {
+  std::string path = imagePath(sources.digest);
   std::string problem;
-  std::shared_ptr<const ListImage> image = ListImage::openFile(path, digest, problem);
-  if (image != nullptr) {  // built by another worker while this one waited
+  std::shared_ptr<const ListImage> image = ListImage::openFile(path, sources.digest, problem);
+  if (usable(image, sources)) {  // built by another worker while this one waited
     logLoaded(listDir_, *image, "shared image");
     return image;
   }
+  if (image != nullptr) problem = "the list files changed since it was built";
   if (!problem.empty()) {
     Log::LogByLevel(LOG_NORMAL, "throttling list image [%s] rejected: %s; building it again", path.c_str(),
                     problem.c_str());
     unlink(path.c_str());
   }
+  image.reset();
   struct timeval start = Clock::nowPrecise();
-  std::string bytes = compile(sources, digest);
-  if (install(path, bytes)) {
+  ListImageBuilder builder;
+  uint64_t sourceHash = compile(sources, builder);
+  if (install(path, builder, sources, sourceHash)) {
     removeOthers(path);
-    image = ListImage::openFile(path, digest, problem);
+    image = ListImage::openFile(path, sources.digest, problem);
     if (image == nullptr)
       Log::LogByLevel(LOG_NORMAL, "throttling list image [%s] cannot be used: %s", path.c_str(), problem.c_str());
   }
   if (image == nullptr) {
-    image = ListImage::fromBytes(std::move(bytes), problem);
+    image = ListImage::fromBytes(builder.build(sources.digest, sourceHash, sources.racy), problem);
     logLoaded(listDir_, *image, "private copy");
     return image;
   }
@@ -184,36 +206,47 @@ std::shared_ptr<const ListImage> ListImageStore::buildLocked(std::vector<Source>
   return image;
 }
 
-std::shared_ptr<const ListImage> ListImageStore::keepPrivate(std::vector<Source>& sources, uint64_t digest) const {
+std::shared_ptr<const ListImage> ListImageStore::keepPrivate(Sources& sources) const {
   std::string problem;
-  std::shared_ptr<const ListImage> image = ListImage::fromBytes(compile(sources, digest), problem);
+  std::shared_ptr<const ListImage> image;
+  {
+    ListImageBuilder builder;
+    uint64_t sourceHash = compile(sources, builder);
+    image = ListImage::fromBytes(builder.build(sources.digest, sourceHash, sources.racy), problem);
+  }
   malloc_trim(0);
   logLoaded(listDir_, *image, "private copy");
   return image;
 }
 
-// Writes `bytes` under a temporary name and renames it to `path`, so a reader
-// sees either no file or the whole image.
-bool ListImageStore::install(const std::string& path, const std::string& bytes) const {
+// Writes the image under a temporary name and renames it to `path`, so a
+// reader sees either no file or the whole image. The image is laid out
+// straight in the file's pages (no copy through a buffer); the blocks are
+// allocated first, so a full disk is an error here rather than a SIGBUS
+// while writing through the mapping.
+bool ListImageStore::install(const std::string& path, const ListImageBuilder& builder, const Sources& sources,
+                             uint64_t sourceHash) const {
   std::string temp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0;
-  size_t done = 0;
-  while (ok && done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
+  size_t size = builder.imageSize();
+  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = fd < 0 ? errno : posix_fallocate(fd, 0, static_cast<off_t>(size));
+  void* map = MAP_FAILED;
+  if (err == 0) {
+    map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (map == MAP_FAILED) err = errno;
   }
-  int err = errno;
-  if (fd >= 0 && close(fd) != 0 && ok) ok = false, err = errno;
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) ok = false, err = errno;
-  if (!ok) {
+  if (map != MAP_FAILED) {
+    builder.writeTo(static_cast<char*>(map), sources.digest, sourceHash, sources.racy);
+    munmap(map, size);
+  }
+  if (fd >= 0 && close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
     Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot write [%s] (%s), lists kept in private memory",
                     temp.c_str(), strerror(err));
     unlink(temp.c_str());
   }
-  return ok;
+  return err == 0;
 }
 
 void ListImageStore::removeOthers(const std::string& keepPath) const {

@@ -5,9 +5,12 @@
 //
 // The digest covers the image version, the list directory and, per list
 // file, its path, size, modification and change times (nanoseconds), inode
-// and device. A file changed within the last two seconds (or stamped in the
-// future) may change again without its times moving (file times advance in
-// clock ticks), so for such a file its content is hashed in as well.
+// and device, so a reload that finds the digest unchanged reads nothing.
+// File times advance in clock ticks, though: a file rewritten twice within
+// one tick keeps its stamps. An image built from a file changed less than two
+// seconds before (or stamped in the future) is therefore marked racy and
+// carries the hash of the files' contents; whoever uses a racy image hashes
+// the files again and rebuilds it when they differ.
 //
 // The first worker that finds no valid image of the current digest builds
 // it: under an exclusive lock on <imageDir>/throttling-lists.lock it checks
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "host/list_image.h"
+#include "host/list_image_builder.h"
 
 namespace KELP {
 
@@ -50,17 +54,24 @@ class ListImageStore {
   const std::string& imageDir() const { return imageDir_; }
 
  private:
-  struct Source {
-    std::string path;
-    bool haveText = false;
-    std::string text;
+  // The list files as found by one load.
+  struct Sources {
+    std::string paths[4];
+    std::string texts[4];
+    bool read = false;  // texts hold the contents
+    bool racy = false;
+    uint64_t digest = 0;
   };
 
-  uint64_t stamp(std::vector<Source>& sources) const;
-  std::string compile(std::vector<Source>& sources, uint64_t digest) const;
-  std::shared_ptr<const ListImage> buildLocked(std::vector<Source>& sources, uint64_t digest) const;
-  std::shared_ptr<const ListImage> keepPrivate(std::vector<Source>& sources, uint64_t digest) const;
-  bool install(const std::string& path, const std::string& bytes) const;
+  void stamp(Sources& sources) const;
+  static void readTexts(Sources& sources);
+  static uint64_t contentHash(Sources& sources);
+  static bool usable(const std::shared_ptr<const ListImage>& image, Sources& sources);
+  static uint64_t compile(Sources& sources, ListImageBuilder& builder);
+  std::shared_ptr<const ListImage> buildLocked(Sources& sources) const;
+  std::shared_ptr<const ListImage> keepPrivate(Sources& sources) const;
+  bool install(const std::string& path, const ListImageBuilder& builder, const Sources& sources,
+               uint64_t sourceHash) const;
   void removeOthers(const std::string& keepPath) const;
 
   const std::string listDir_;

@@ -218,16 +218,25 @@ TEST_F(ListImageStoreTest, ReloadKeepsAnUnchangedImageAndReplacesAChangedOne) {
 
 // File times move in clock ticks: a same-size rewrite within one tick keeps
 // every stamp. For recently changed files the content decides.
-TEST_F(ListImageStoreTest, SameSizeRewriteWithTheSameTimesIsSeen) {
-  writeList("blocked_ip", "192.0.2.1\n");
+TEST_F(ListImageStoreTest, SameSizeRewriteWithinOneTickIsSeen) {
+  writeList("blocked_sender", "a@example.com\n");
   struct stat before;
-  ASSERT_EQ(0, stat(home_.file("config/throttling/blocked_ip").c_str(), &before));
+  ASSERT_EQ(0, stat(home_.file("config/throttling/blocked_sender").c_str(), &before));
   KELP::Clock::freezeAt(before.st_mtim.tv_sec);
-  uint64_t digest = store().digestNow();
-  writeList("blocked_ip", "192.0.2.2\n");
+  auto first = store().load(nullptr);
+  ASSERT_TRUE(first->racy());
+  writeList("blocked_sender", "b@example.com\n");
   struct timespec times[2] = {before.st_atim, before.st_mtim};
-  ASSERT_EQ(0, utimensat(AT_FDCWD, home_.file("config/throttling/blocked_ip").c_str(), times, 0));
-  EXPECT_NE(digest, store().digestNow());
+  ASSERT_EQ(0, utimensat(AT_FDCWD, home_.file("config/throttling/blocked_sender").c_str(), times, 0));
+  auto second = store().load(first);
+  EXPECT_EQ("none", blocked(second, "a@example.com"));
+  EXPECT_NE("none", blocked(second, "b@example.com"));
+  EXPECT_NE("none", blocked(store().load(nullptr), "b@example.com")) << "the shared file was rebuilt";
+
+  KELP::Clock::freezeAt(before.st_mtim.tv_sec + 3600);
+  auto settled = store().load(nullptr);
+  EXPECT_TRUE(settled->racy()) << "built from the racy file, it stays checked by content";
+  EXPECT_NE("none", blocked(settled, "b@example.com"));
 }
 
 TEST_F(ListImageStoreTest, UnusableImageDirectoryKeepsAPrivateCopy) {
