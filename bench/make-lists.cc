@@ -85,7 +85,7 @@ void writeTls(const std::string& path, uint32_t entries) {
     for (uint32_t i = 0; i < 10; ++i) {
       uint32_t k = p * 10 + i;
       if (i % 2)
-        fprintf(f, " 172.%u.%u.0/24", 16 + (k >> 16) % 16, (k >> 8) & 255);
+        fprintf(f, " 14.%u.%u.0/24", (k >> 8) & 255, k & 255);
       else
         fprintf(f, " %s", bench::dottedQuad((13u << 24) + k).c_str());
     }
