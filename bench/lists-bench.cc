@@ -1,7 +1,8 @@
-// lists-bench: the cost of the throttling lists of one installation, in
-// process: loading them as the first worker (build the shared image), as the
-// other workers (map and check it), an unchanged reload, and the lookups the
-// requests make, in nanoseconds.
+// lists-bench: the cost of the throttling lists and TLS policies of one
+// installation, in process: loading the lists as the first worker (build the
+// shared image), as the other workers (map and check it), an unchanged
+// reload, loading the TLS policies (each worker's own copy), and the lookups
+// the requests make, in nanoseconds.
 //
 //   lists-bench KELP_HOME [LOOKUPS]
 //
@@ -21,6 +22,7 @@
 
 #include "bench/bench_requests.h"
 #include "host/smtp_conn_config.h"
+#include "host/tls_policy_config.h"
 
 namespace {
 
@@ -95,6 +97,21 @@ int main(int argc, char** argv) {
     for (int i = 0; i < lookups; ++i) sink += mapper.getSenderInfo(senders[i & 4095]);
     bestSender = std::min(bestSender, (nowMs() - start) * 1e6 / lookups);
   }
+  TLSPolicyConfig tls(TLS_POLICY_INBOUND, home);
+  double start = nowMs();
+  tls.init();
+  double tlsMs = nowMs() - start;
+  double bestTls = 1e18;
+  for (int round = 0; round < 3; ++round) {
+    TLSPolicy policy;
+    start = nowMs();
+    for (int i = 0; i < lookups; ++i) {
+      std::string domain = senders[i & 4095].substr(senders[i & 4095].find('@') + 1);
+      sink += tls.getTLSPolicy(ips[i & 4095], policy, true) ? 1 : 0;
+      sink += tls.getTLSPolicy(domain, policy, false) ? 1 : 0;
+    }
+    bestTls = std::min(bestTls, (nowMs() - start) * 1e6 / lookups);
+  }
   long long bytes = imageBytes(home + "/bin");
   printf("%-28s %12s\n", "step", "value");
   printf("%-28s %12.1f\n", "first load, builds (ms)", buildMs);
@@ -103,7 +120,10 @@ int main(int argc, char** argv) {
   printf("%-28s %12.0f\n", "getIPInfo (ns)", bestIp);
   printf("%-28s %12.0f\n", "getSenderInfo (ns)", bestSender);
   printf("%-28s %12lld\n", "image (bytes)", bytes);
-  printf("RESULT build_ms=%.1f map_ms=%.1f unchanged_ms=%.3f ip_ns=%.0f sender_ns=%.0f image_bytes=%lld check=%ld\n",
-         buildMs, mapMs, unchangedMs, bestIp, bestSender, bytes, sink);
+  printf("%-28s %12.1f\n", "TLS policies load (ms)", tlsMs);
+  printf("%-28s %12.0f\n", "TLS client+domain (ns)", bestTls);
+  printf("RESULT build_ms=%.1f map_ms=%.1f unchanged_ms=%.3f ip_ns=%.0f sender_ns=%.0f image_bytes=%lld "
+         "tls_ms=%.1f tls_ns=%.0f check=%ld\n",
+         buildMs, mapMs, unchangedMs, bestIp, bestSender, bytes, tlsMs, bestTls, sink);
   return 0;
 }

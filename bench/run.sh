@@ -177,10 +177,10 @@ run_scale() {
   start_keelgate "$home"
   echo "start-up, sample configuration: $kg_ms ms"
   stop_keelgate "$kg_pg"
-  printf "%8s | %6s | %8s %6s | %5s %6s | %6s %6s | %7s | %8s %9s | %7s %6s %6s\n" entries "image" "build" "map" \
-    "ip" "sender" "cold" "warm" "reload" "pool Pss" "worker" "req/s" "p99" "CPU"
-  printf "%8s | %6s | %8s %6s | %5s %6s | %6s %6s | %7s | %8s %9s | %7s %6s %6s\n" "" MB ms ms ns ns \
-    "ms" "ms" "ms" MB "Pss MB" "" us us/req
+  printf "%8s | %6s | %7s %6s | %5s %6s | %6s %5s | %6s %6s | %7s | %8s %9s | %7s %6s %6s\n" entries "image" \
+    "build" "map" "ip" "sender" "TLS" "TLS" "cold" "warm" "reload" "pool Pss" "worker" "req/s" "p99" "CPU"
+  printf "%8s | %6s | %7s %6s | %5s %6s | %6s %5s | %6s %6s | %7s | %8s %9s | %7s %6s %6s\n" "" MB ms ms ns ns \
+    "ms" "ns" "ms" "ms" "ms" MB "Pss MB" "" us us/req
   for n in $sizes; do
     "$bin/make-lists" "$home/config/throttling" "$n" "$home/config/tls_policy.ini" "$tls_entries"
     sleep 2.1  # let the list files age past the racy window, as lists in service have
@@ -204,8 +204,11 @@ run_scale() {
     sleep 0.5
     t0=$(now_ms)
     kill -HUP "$(cat "$home/bin/keelgate.pid")"
-    sleep 0.02
-    for _ in $(seq 1 20000); do
+    for _ in $(seq 1 3000); do  # the flag files appear...
+      [ "$(ls "$home/bin" | grep -c '^keelgate\.r' || true)" -gt 0 ] && break
+      sleep 0.001
+    done
+    for _ in $(seq 1 20000); do  # ...and go once every worker has reloaded
       [ "$(ls "$home/bin" | grep -c '^keelgate\.r' || true)" -eq 0 ] && break
       sleep 0.001
     done
@@ -216,10 +219,11 @@ run_scale() {
     read -r -a m < <(measure scale "$pg" 998 999 8)
     pss=$(pss_kb "$pg")
     workers=$(pids_of_group "$pg" | wc -l)
-    printf "%8s | %6.1f | %8s %6s | %5s %6s | %6s %6s | %7s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
+    printf "%8s | %6.1f | %7s %6s | %5s %6s | %6s %5s | %6s %6s | %7s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
       "$(awk -v b="$(echo "$lb" | field image_bytes)" 'BEGIN { print b / 1048576 }')" \
       "$(echo "$lb" | field build_ms)" "$(echo "$lb" | field map_ms)" "$(echo "$lb" | field ip_ns)" \
-      "$(echo "$lb" | field sender_ns)" "$cold" "$warm" "$((t1 - t0))" \
+      "$(echo "$lb" | field sender_ns)" "$(echo "$lb" | field tls_ms)" "$(echo "$lb" | field tls_ns)" \
+      "$cold" "$warm" "$((t1 - t0))" \
       "$(awk -v k="$pss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$pss" -v w="$workers" 'BEGIN { print k / 1024 / w }')" \
       "${m[0]}" "${m[1]}" "${m[2]}"
     stop_keelgate "$pg"
