@@ -183,7 +183,7 @@ run_scale() {
     "ms" "ns" "ms" "ms" "ms" MB "Pss MB" "" us us/req
   for n in $sizes; do
     "$bin/make-lists" "$home/config/throttling" "$n" "$home/config/tls_policy.ini" "$tls_entries"
-    sleep 2.1  # let the list files age past the racy window, as lists in service have
+    sleep 3  # let the list files age past the racy window, as lists in service have
     local lb
     lb=$("$bin/lists-bench" "$home" | grep '^RESULT')
     rm -f "$home"/bin/throttling-lists-*
@@ -198,7 +198,7 @@ run_scale() {
     # Reload under load: a list changes, SIGHUP, every worker reloads at its
     # next connection; timed until the last flag file is gone.
     echo "# touched" >>"$home/config/throttling/approved_ip"
-    sleep 2.1
+    sleep 3
     "$bin/keelgate-load" -c 8 -d 30 -n 3000000 -l reload >/dev/null &
     local load=$! t0 t1
     sleep 0.5

@@ -46,10 +46,10 @@ bool ListImageBuilder::addSender(ListSide side, const std::string& entry, long l
   if (blob_.size() + entry.size() > UINT32_MAX) return false;  // offsets are 32-bit
   SenderEntry e{static_cast<uint32_t>(blob_.size()), static_cast<uint32_t>(entry.size() - start),
                 senderKeyHash(entry.data() + start, entry.size() - start), value, at == 0 ? 1 : 0};
-  for (size_t i = start; i < entry.size(); ++i) {
-    char c = entry[i];
-    blob_.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-  }
+  size_t from = blob_.size();
+  blob_.append(entry, start, std::string::npos);
+  for (size_t i = from; i < blob_.size(); ++i)
+    if (blob_[i] >= 'A' && blob_[i] <= 'Z') blob_[i] = static_cast<char>(blob_[i] - 'A' + 'a');
   senders_[s].push_back(e);
   return true;
 }
