@@ -40,6 +40,9 @@ bool headerProblem(const ListImageHeader& h, size_t size, uint64_t digest, std::
   for (int side = 0; side < 2; ++side) {
     for (const ListImageTable& t : h.ip[side])
       if (!tableFits(t, sizeof(ListImageIpSlot), h.headerSize, size)) return (problem = "bad table"), true;
+    for (uint64_t filter : h.ipFilter[side])
+      if (filter != 0 && (filter < h.headerSize || filter > size || kFilterBytes > size - filter))
+        return (problem = "bad table"), true;
     for (const ListImageTable& t : h.sender[side])
       if (!tableFits(t, sizeof(ListImageSenderSlot), h.headerSize, size)) return (problem = "bad table"), true;
   }
@@ -131,12 +134,20 @@ std::shared_ptr<const ListImage> ListImage::fromBytes(std::string bytes, std::st
   return std::shared_ptr<const ListImage>(new ListImage(nullptr, size, false, std::move(bytes)));
 }
 
+bool ListImage::mayHold(int side, int length, uint32_t addr) const {
+  uint64_t filter = header_->ipFilter[side][length];
+  if (filter == 0) return true;
+  uint32_t net = addr >> 16;
+  return (static_cast<unsigned char>(data_[filter + net / 8]) >> (net % 8) & 1) != 0;
+}
+
 const long long* ListImage::ipMatch(ListSide side, uint32_t addr) const {
   int s = static_cast<int>(side);
   uint64_t lengths = ipLengths_[s];
   while (lengths != 0) {
     int len = 63 - __builtin_clzll(lengths);  // longest first
     lengths &= ~(uint64_t{1} << len);
+    if (!mayHold(s, len, addr)) continue;
     const ListImageTable& t = header_->ip[s][len];
     const ListImageIpSlot* slots = reinterpret_cast<const ListImageIpSlot*>(data_ + t.offset);
     uint32_t key = addr & maskOf(len);

@@ -10,7 +10,9 @@
 // built from, checksums, a directory of tables), then
 //  - per list side (approved, blocked) and per prefix length 0..32, an
 //    open-addressing hash table of IPv4 blocks (slot: masked address, used
-//    flag, expiration);
+//    flag, expiration) and, for lengths 16 to 32, a bitmap of the /16
+//    networks that hold blocks of that length: a lookup skips a length whose
+//    bit is clear without touching its (possibly large) table;
 //  - per side, one table of whole sender addresses and one of domains (slot:
 //    offset and length in the string blob, hash, expiration);
 //  - the string blob of the sender keys, in lower case;
@@ -35,7 +37,11 @@ enum class ListSide { kApproved = 0, kBlocked = 1 };
 
 // Raised whenever the layout or the reading of the list files changes, so an
 // image left by another build of the daemon is never taken for a current one.
-constexpr uint32_t kListImageVersion = 1;
+constexpr uint32_t kListImageVersion = 2;
+
+// Bitmaps of /16 networks: one bit per value of an address's top 16 bits.
+constexpr int kFilterMinLength = 16;
+constexpr size_t kFilterBytes = 65536 / 8;
 
 struct ListImageTable {
   uint64_t offset;    // from the start of the image; 8-aligned
@@ -52,6 +58,7 @@ struct ListImageHeader {
   uint64_t bodyChecksum;    // of the bytes after the header
   uint64_t headerChecksum;  // of the header with this field zero
   ListImageTable ip[2][33];     // [side][prefix length]
+  uint64_t ipFilter[2][33];     // offset of the length's /16 bitmap, or 0
   ListImageTable sender[2][2];  // [side][0 addresses, 1 domains]
   uint64_t blobOffset;
   uint64_t blobSize;
@@ -127,6 +134,7 @@ class ListImage {
 
  private:
   ListImage(const char* data, size_t size, bool mapped, std::string own);
+  bool mayHold(int side, int length, uint32_t addr) const;
   const long long* findSender(const ListImageTable& table, const char* key, size_t len,
                               uint64_t hash) const;
 

@@ -78,6 +78,12 @@ ListImageHeader ListImageBuilder::layout() const {
       offset += h.sender[s][kind].capacity * sizeof(ListImageSenderSlot);
     }
   }
+  for (int s = 0; s < 2; ++s)
+    for (int len = kFilterMinLength; len <= 32; ++len)
+      if (h.ip[s][len].capacity != 0) {
+        h.ipFilter[s][len] = offset;
+        offset += kFilterBytes;
+      }
   h.blobOffset = offset;
   h.blobSize = blob_.size();
   h.fileSize = align8(offset + blob_.size());
@@ -107,6 +113,10 @@ void ListImageBuilder::writeTo(char* base, uint64_t digest, uint64_t sourceHash,
         __builtin_prefetch(base + t.offset + firstSlot(ipSlotHash(ahead.key), t.capacity) * sizeof(ListImageIpSlot), 1);
       }
       const IpEntry& e = ips[n];
+      if (h.ipFilter[s][e.prefix] != 0) {
+        uint32_t net = e.key >> 16;
+        base[h.ipFilter[s][e.prefix] + net / 8] |= static_cast<char>(1 << (net % 8));
+      }
       ListImageTable& t = h.ip[s][e.prefix];
       ListImageIpSlot* slots = reinterpret_cast<ListImageIpSlot*>(base + t.offset);
       uint64_t i = firstSlot(ipSlotHash(e.key), t.capacity);
