@@ -228,7 +228,9 @@ bool ListImageStore::install(const std::string& path, const ListImageBuilder& bu
                              uint64_t sourceHash) const {
   std::string temp = path + ".tmp." + std::to_string(getpid());
   size_t size = builder.imageSize();
-  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Read-only for everyone: the image is never changed in place (a file
+  // truncated under the workers' mappings would fault them).
+  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
   int err = fd < 0 ? errno : posix_fallocate(fd, 0, static_cast<off_t>(size));
   void* map = MAP_FAILED;
   if (err == 0) {
