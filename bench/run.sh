@@ -50,9 +50,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
+flags_left() { compgen -G "$1/bin/keelgate.r*" >/dev/null; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 pgid_of() { ps -o pgid= -p "$1" | tr -d ' '; }
-pids_of_group() { ps -eo pid=,pgid= | awk -v g="$1" '$2 == g { print $1 }'; }
+pids_of_group() { ps -eo pid=,pgid=,stat= | awk -v g="$1" '$2 == g && $3 !~ /^Z/ { print $1 }'; }  # zombies left out
 # utime + stime of every process of the group, in clock ticks.
 cpu_ticks() {
   local total=0 p t
@@ -93,19 +94,21 @@ make_home() {  # home entries
 # Starts keelgate on a home; sets kg_pg (its process group) and kg_ms (from
 # the exec to the last worker done with its set-up: its reload flag file gone).
 start_keelgate() {  # home
-  local home=$1 t0 t1 i left
+  local home=$1 t0 t1
   rm -f "$home/bin/keelgate.pid"
   t0=$(now_ms)
   KELP_HOME=$home "$home/bin/keelgate"
-  for i in $(seq 1 20000); do
-    left=$(ls "$home/bin" | grep -c '^keelgate\.r' || true)
-    [ -s "$home/bin/keelgate.pid" ] && [ "$left" -eq 0 ] && break
-    sleep 0.001
-  done
+  # The main process creates the twenty flag files, then the pid file; each
+  # worker removes its own flag file at the end of its set-up.
+  for _ in $(seq 1 20000); do [ -s "$home/bin/keelgate.pid" ] && break; sleep 0.001; done
+  for _ in $(seq 1 20000); do flags_left "$home" || break; sleep 0.001; done
   t1=$(now_ms)
   kg_pg=$(pgid_of "$(cat "$home/bin/keelgate.pid")")
   kg_ms=$((t1 - t0))
   groups+=("$kg_pg")
+  if [ -n "${BENCH_DEBUG:-}" ]; then
+    echo "debug: pool of $(pids_of_group "$kg_pg" | wc -l) in $kg_ms ms: $(ps -o comm= -p "$(pids_of_group "$kg_pg" | paste -sd,)" | sort | uniq -c | tr -s '\n ' '  ')" >&2
+  fi
 }
 
 stop_keelgate() {  # pgid
@@ -204,14 +207,8 @@ run_scale() {
     sleep 0.5
     t0=$(now_ms)
     kill -HUP "$(cat "$home/bin/keelgate.pid")"
-    for _ in $(seq 1 3000); do  # the flag files appear...
-      [ "$(ls "$home/bin" | grep -c '^keelgate\.r' || true)" -gt 0 ] && break
-      sleep 0.001
-    done
-    for _ in $(seq 1 20000); do  # ...and go once every worker has reloaded
-      [ "$(ls "$home/bin" | grep -c '^keelgate\.r' || true)" -eq 0 ] && break
-      sleep 0.001
-    done
+    for _ in $(seq 1 3000); do flags_left "$home" && break; sleep 0.001; done  # the flag files appear...
+    for _ in $(seq 1 20000); do flags_left "$home" || break; sleep 0.001; done  # ...and go
     t1=$(now_ms)
     kill "$load" 2>/dev/null || true
     wait "$load" 2>/dev/null || true
