@@ -1,6 +1,7 @@
 #include "daemon/policy_request.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +20,12 @@ bool stdoutIsConsole() {
 }  // namespace
 
 size_t getValueBykey(const std::string& request, const std::string& key, std::string& value) {
-  size_t p = request.find(key + "=");
+  // The first "key=" anywhere in the text; memmem rather than
+  // std::string::find, which restarts a compare at every byte that matches
+  // the key's first letter.
+  std::string needle = key + "=";
+  const void* hit = memmem(request.data(), request.size(), needle.data(), needle.size());
+  size_t p = hit == nullptr ? std::string::npos : static_cast<size_t>(static_cast<const char*>(hit) - request.data());
   if (p == std::string::npos) {
     if (stdoutIsConsole()) printf("not find key [%s] in string [%s]\n", key.c_str(), value.c_str());
     return std::string::npos;

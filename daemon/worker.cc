@@ -47,8 +47,9 @@ long elapsedMs(const struct timeval& start, const struct timeval& end) {
 
 // One accepted connection: one request, one answer, then close.
 void serveConnection(Worker& w, int fd) {
-  KELP::Log::LogByLevel(KELP::LOG_DEBUG, "accept client successfully in process %u",
-                        static_cast<unsigned>(getpid()));
+  if (KELP::Log::enabled(KELP::LOG_DEBUG))
+    KELP::Log::LogByLevel(KELP::LOG_DEBUG, "accept client successfully in process %u",
+                          static_cast<unsigned>(getpid()));
   struct timeval start = KELP::Clock::nowPrecise();
   if (access(w.flagPath.c_str(), F_OK) == 0) reloadConfiguration(w);
 

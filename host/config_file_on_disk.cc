@@ -51,6 +51,7 @@ bool readWholeFile(const std::string& path, std::string& out) {
     return false;
   }
   out.clear();
+  if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);

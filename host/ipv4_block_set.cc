@@ -56,24 +56,4 @@ Ipv4BlockParse parseIPv4Block(const std::string& text, uint32_t& addr, int& pref
   return Ipv4BlockParse::kOk;
 }
 
-void Ipv4BlockSet::add(uint32_t addr, int prefix, long long value) {
-  if (prefix < 0 || prefix > 32) return;
-  auto inserted = byLength_[prefix].emplace(addr & maskOf(prefix), value);
-  if (inserted.second) {
-    ++size_;
-    lengthsUsed_ |= uint64_t{1} << prefix;
-  } else if (inserted.first->second < value) {
-    inserted.first->second = value;
-  }
-}
-
-const long long* Ipv4BlockSet::longestMatch(uint32_t addr) const {
-  for (int prefix = 32; prefix >= 0; --prefix) {
-    if ((lengthsUsed_ & (uint64_t{1} << prefix)) == 0) continue;
-    auto it = byLength_[prefix].find(addr & maskOf(prefix));
-    if (it != byLength_[prefix].end()) return &it->second;
-  }
-  return nullptr;
-}
-
 }  // namespace KELP

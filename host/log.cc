@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -77,14 +78,44 @@ void LogFileSink::reopenIfMoved() {
   }
 }
 
+namespace {
+
+// The time text of the current second, formatted once per second and thread
+// (a worker logs at least one line per request).
+const char* stampOf(time_t now) {
+  thread_local time_t second = -1;
+  thread_local char stamp[64];
+  if (now != second) {
+    struct tm tmv;
+    stamp[0] = '\0';
+    if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, sizeof stamp, "%b %d %Y %X", &tmv);
+    second = now;
+  }
+  return stamp;
+}
+
+// getpid() without a system call per line; a forked child starts afresh.
+std::atomic<int> cachedPid{0};
+void forgetPid() { cachedPid.store(0); }
+
+int processId() {
+  static std::once_flag registered;
+  std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, forgetPid); });
+  int pid = cachedPid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = static_cast<int>(getpid());
+    cachedPid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+}  // namespace
+
 void LogFileSink::write(KELPLogLevel level, const char* text, size_t len) {
-  char stamp[64] = "";
-  time_t now = Clock::now();
-  struct tm tmv;
-  if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, sizeof stamp, "%b %d %Y %X", &tmv);
+  const char* stamp = stampOf(Clock::now());
   char head[160];
-  int hl = snprintf(head, sizeof head, "%s %s[%d] %s ", stamp, program_invocation_short_name,
-                    static_cast<int>(getpid()), levelWord(level));
+  int hl = snprintf(head, sizeof head, "%s %s[%d] %s ", stamp, program_invocation_short_name, processId(),
+                    levelWord(level));
   if (hl < 0) return;
   if (static_cast<size_t>(hl) >= sizeof head) hl = sizeof head - 1;
   std::string line;

@@ -11,6 +11,9 @@
 #include "host/install_dir.h"
 #include "host/log.h"
 #include "host/odbc_data_source.h"
+#include "host/list_image.h"
+#include "host/list_image_builder.h"
+#include "host/list_image_store.h"
 #include "host/throttling_lists.h"
 
 using KELP::blockHolds;
@@ -78,11 +81,16 @@ int combine(Verdict list, Verdict automatic, int holds, int expired, int none) {
   return none;
 }
 
+std::shared_ptr<const KELP::ListImage> emptyLists() {
+  std::string problem;
+  return KELP::ListImage::fromBytes(KELP::ListImageBuilder().build(0), problem);
+}
+
 }  // namespace
 
 SmtpConnConfig::SmtpConnConfig(const std::string& home)
     : logLevel("normal"), home_(KELP::installDir(home)),
-      lists_(std::make_shared<KELP::ThrottlingLists>()),
+      lists_(emptyLists()),
       autoBlocks_(std::make_shared<AutoBlockTable>()) {}
 
 SmtpConnConfig::~SmtpConnConfig() {}
@@ -103,9 +111,13 @@ bool SmtpConnConfig::init() {
     enable.store(false);
     return false;
   }
-  auto lists = std::make_shared<KELP::ThrottlingLists>();
-  KELP::loadThrottlingLists(home_ + "/config/throttling", *lists);
-  publish(settings, lists);
+  std::shared_ptr<const KELP::ListImage> current;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    current = lists_;
+  }
+  KELP::ListImageStore store(home_ + "/config/throttling", home_ + "/bin");
+  publish(settings, store.load(current));
   loadAutoBlocksFromDatabase();
   return true;
 }
@@ -127,7 +139,7 @@ void SmtpConnConfig::loadAutoBlocksFromDatabase() {
 // and ints for the accepting thread, the atomics for every thread, `enable`
 // last.
 void SmtpConnConfig::publish(const std::shared_ptr<const KELP::SmtpConnSettings>& settings,
-                             const std::shared_ptr<const KELP::ThrottlingLists>& lists) {
+                             const std::shared_ptr<const KELP::ListImage>& lists) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     settings_ = settings;
@@ -183,31 +195,31 @@ int SmtpConnConfig::getIPInfo(std::string& ip, int kind) {
   if (ip.find(':') != std::string::npos) return 2;
   uint32_t addr;
   if (!KELP::parseIPv4(ip, addr)) return 1;
-  std::shared_ptr<const KELP::ThrottlingLists> lists;
+  std::shared_ptr<const KELP::ListImage> lists;
   std::shared_ptr<const AutoBlockTable> autoBlocks;
   {
     std::lock_guard<std::mutex> lock(mu_);
     lists = lists_;
     autoBlocks = autoBlocks_;
   }
-  if (lists->approvedIp.longestMatch(addr) != nullptr) return 5;
+  if (lists->ipMatch(KELP::ListSide::kApproved, addr) != nullptr) return 5;
   long long now = KELP::Clock::now();
-  Verdict list = verdictOf(lists->blockedIp.longestMatch(addr), now);
+  Verdict list = verdictOf(lists->ipMatch(KELP::ListSide::kBlocked, addr), now);
   Verdict automatic = kind == 3 ? verdictOf(findIn(autoBlocks->ips, addr), now) : Verdict::kNone;
   return combine(list, automatic, 3, 4, 6);
 }
 
 int SmtpConnConfig::getSenderInfo(std::string& sender) {
-  std::shared_ptr<const KELP::ThrottlingLists> lists;
+  std::shared_ptr<const KELP::ListImage> lists;
   std::shared_ptr<const AutoBlockTable> autoBlocks;
   {
     std::lock_guard<std::mutex> lock(mu_);
     lists = lists_;
     autoBlocks = autoBlocks_;
   }
-  if (lists->approvedSender.find(sender) != nullptr) return 9;
+  if (lists->senderMatch(KELP::ListSide::kApproved, sender) != nullptr) return 9;
   long long now = KELP::Clock::now();
-  Verdict list = verdictOf(lists->blockedSender.find(sender), now);
+  Verdict list = verdictOf(lists->senderMatch(KELP::ListSide::kBlocked, sender), now);
   Verdict automatic = verdictOf(findIn(autoBlocks->senders, senderKey(sender)), now);
   return combine(list, automatic, 7, 8, 10);
 }

@@ -29,6 +29,8 @@
 //    thread: the lists, the automatic blocks and the settings are immutable
 //    snapshots replaced whole under a small mutex, so no lookup ever sees a
 //    half-loaded list.
+// The lists live in a list image shared by all workers (list_image_store.h,
+// under <home>/bin); init() maps a new one only when the list files changed.
 // A failed init() sets `enable` false and leaves the rule records as the
 // caller cleared them; lists and settings keep their last good load.
 #ifndef KEELGATE_HOST_SMTP_CONN_CONFIG_H
@@ -42,7 +44,7 @@
 
 #include "host/smtp_conn_settings.h"
 
-namespace KELP { struct ThrottlingLists; }
+namespace KELP { class ListImage; }
 
 // Switches read as bool, numbers as int; pass them to printf-style functions
 // through a conversion ("rule.interval + 0", "rule.x ? 1 : 0"). Copying
@@ -126,12 +128,12 @@ class SmtpConnConfig {
   struct AutoBlockTable;
   void loadAutoBlocksFromDatabase();
   void publish(const std::shared_ptr<const KELP::SmtpConnSettings>& settings,
-               const std::shared_ptr<const KELP::ThrottlingLists>& lists);
+               const std::shared_ptr<const KELP::ListImage>& lists);
 
   const std::string home_;
   mutable std::mutex mu_;
   std::shared_ptr<const KELP::SmtpConnSettings> settings_;  // guarded by mu_
-  std::shared_ptr<const KELP::ThrottlingLists> lists_;      // guarded by mu_
+  std::shared_ptr<const KELP::ListImage> lists_;            // guarded by mu_
   std::shared_ptr<const AutoBlockTable> autoBlocks_;        // guarded by mu_
 };
 

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <string.h>
 
-#include <vector>
 
 #include "host/config_file_on_disk.h"
 #include "host/log.h"
@@ -12,36 +11,40 @@ namespace KELP {
 
 namespace {
 
-const struct {
-  ThrottlingListKind kind;
-  const char* file;
-} kListFiles[] = {
-    {ThrottlingListKind::kApprovedIp, "approved_ip"},
-    {ThrottlingListKind::kBlockedIp, "blocked_ip"},
-    {ThrottlingListKind::kApprovedSender, "approved_sender"},
-    {ThrottlingListKind::kBlockedSender, "blocked_sender"},
+const char* const kListFiles[kThrottlingListCount] = {"approved_ip", "blocked_ip", "approved_sender",
+                                                     "blocked_sender"};
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// The blank-separated fields of [p, end); a third one means "too many", so
+// counting stops there.
+struct Fields {
+  int count = 0;
+  const char* start[3];
+  size_t len[3];
 };
 
-std::vector<std::string> fieldsOf(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t pos = 0;
-  for (;;) {
-    pos = line.find_first_not_of(" \t\r", pos);
-    if (pos == std::string::npos) return fields;
-    size_t end = line.find_first_of(" \t\r", pos);
-    fields.push_back(line.substr(pos, end == std::string::npos ? end : end - pos));
-    if (end == std::string::npos) return fields;
-    pos = end;
+Fields fieldsOf(const char* p, const char* end) {
+  Fields f;
+  while (f.count < 3) {
+    while (p < end && isBlank(*p)) ++p;
+    if (p == end) break;
+    const char* begin = p;
+    while (p < end && !isBlank(*p)) ++p;
+    f.start[f.count] = begin;
+    f.len[f.count] = static_cast<size_t>(p - begin);
+    ++f.count;
   }
+  return f;
 }
 
 // Seconds since the epoch: 1 to 18 decimal digits, so it always fits.
-bool parseExpiration(const std::string& text, long long& value) {
-  if (text.empty() || text.size() > 18) return false;
+bool parseExpiration(const char* text, size_t len, long long& value) {
+  if (len == 0 || len > 18) return false;
   value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
+  for (size_t i = 0; i < len; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
   }
   return true;
 }
@@ -55,66 +58,58 @@ const char* ipProblem(Ipv4BlockParse result) {
 }
 
 // Adds one entry; null when it was added, else what is wrong with it.
-const char* addEntry(ThrottlingListKind kind, const std::vector<std::string>& fields,
-                     ThrottlingLists& lists) {
+const char* addEntry(ThrottlingListKind kind, const Fields& fields, ListImageBuilder& lists) {
   bool blocked = kind == ThrottlingListKind::kBlockedIp || kind == ThrottlingListKind::kBlockedSender;
-  if (fields.size() > 2) return "more than two fields, line skipped";
-  if (fields.size() == 2 && !blocked) return "approved entries take no expiration, line skipped";
+  if (fields.count > 2) return "more than two fields, line skipped";
+  if (fields.count == 2 && !blocked) return "approved entries take no expiration, line skipped";
   long long expiration = kNeverExpires;
-  if (fields.size() == 2 && !parseExpiration(fields[1], expiration))
+  if (fields.count == 2 && !parseExpiration(fields.start[1], fields.len[1], expiration))
     return "expiration is not a whole number of seconds since the epoch, line skipped";
+  const std::string entry(fields.start[0], fields.len[0]);
   if (kind == ThrottlingListKind::kApprovedIp || kind == ThrottlingListKind::kBlockedIp) {
     uint32_t addr;
     int prefix;
-    Ipv4BlockParse result = parseIPv4Block(fields[0], addr, prefix);
+    Ipv4BlockParse result = parseIPv4Block(entry, addr, prefix);
     if (result != Ipv4BlockParse::kOk) return ipProblem(result);
-    (blocked ? lists.blockedIp : lists.approvedIp).add(addr, prefix, expiration);
+    lists.addIp(blocked ? ListSide::kBlocked : ListSide::kApproved, addr, prefix, expiration);
     return nullptr;
   }
-  SenderSet& set = blocked ? lists.blockedSender : lists.approvedSender;
-  if (!set.add(fields[0], expiration)) return "not an address, @domain or <>, line skipped";
+  if (!lists.addSender(blocked ? ListSide::kBlocked : ListSide::kApproved, entry, expiration))
+    return "not an address, @domain or <>, line skipped";
   return nullptr;
 }
 
 }  // namespace
 
+const char* throttlingListFile(ThrottlingListKind kind) { return kListFiles[static_cast<int>(kind)]; }
+
 void parseThrottlingList(ThrottlingListKind kind, const std::string& path,
-                         const std::string& text, ThrottlingLists& lists) {
+                         const std::string& text, ListImageBuilder& lists) {
+  const char* const end = text.data() + text.size();
+  size_t lines = 0;
+  for (const char* nl = text.data(); (nl = static_cast<const char*>(memchr(nl, '\n', end - nl))) != nullptr; ++nl)
+    ++lines;
+  bool ipList = kind == ThrottlingListKind::kApprovedIp || kind == ThrottlingListKind::kBlockedIp;
+  bool blocked = kind == ThrottlingListKind::kBlockedIp || kind == ThrottlingListKind::kBlockedSender;
+  lists.reserve(blocked ? ListSide::kBlocked : ListSide::kApproved, ipList ? lines + 1 : 0, ipList ? 0 : lines + 1,
+                ipList ? 0 : text.size());
   int lineNo = 0;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(pos, nl - pos);
-    pos = nl + 1;
+  const char* p = text.data();
+  while (p < end) {
+    const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* lineEnd = nl != nullptr ? nl : end;
+    const char* lineStart = p;
+    p = lineEnd + 1;
     ++lineNo;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> fields = fieldsOf(line.substr(0, line.find('#')));
-    if (fields.empty()) continue;
+    if (lineEnd > lineStart && lineEnd[-1] == '\r') --lineEnd;
+    const char* hash = static_cast<const char*>(memchr(lineStart, '#', static_cast<size_t>(lineEnd - lineStart)));
+    Fields fields = fieldsOf(lineStart, hash != nullptr ? hash : lineEnd);
+    if (fields.count == 0) continue;
     const char* problem = addEntry(kind, fields, lists);
     if (problem != nullptr)
-      Log::LogByLevel(LOG_NORMAL, "throttling list [%s] line %d: %s [%.100s]", path.c_str(),
-                      lineNo, problem, line.c_str());
+      Log::LogByLevel(LOG_NORMAL, "throttling list [%s] line %d: %s [%.100s]", path.c_str(), lineNo, problem,
+                      std::string(lineStart, lineEnd).c_str());
   }
-}
-
-void loadThrottlingLists(const std::string& dir, ThrottlingLists& lists) {
-  for (const auto& list : kListFiles) {
-    std::string path = dir + "/" + list.file;
-    std::string text;
-    if (!readWholeFile(path, text)) {
-      if (errno != ENOENT)
-        Log::LogByLevel(LOG_NORMAL, "throttling list [%s]: cannot read it (%s), taken as empty",
-                        path.c_str(), strerror(errno));
-      continue;
-    }
-    parseThrottlingList(list.kind, path, text, lists);
-  }
-  Log::LogByLevel(LOG_DIAGNOSTIC,
-                  "throttling lists of [%s] loaded: approved_ip %zu, blocked_ip %zu, "
-                  "approved_sender %zu, blocked_sender %zu entries",
-                  dir.c_str(), lists.approvedIp.size(), lists.blockedIp.size(),
-                  lists.approvedSender.size(), lists.blockedSender.size());
 }
 
 }  // namespace KELP

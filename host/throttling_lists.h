@@ -10,8 +10,8 @@
 // level 1 with file and line number and skipped; the rest still loads. A
 // missing file is an empty list; an unreadable one is logged and empty.
 //
-// Called by SmtpConnConfig::init on the accepting thread; the result is
-// published whole and never changed afterwards.
+// Read by the process that builds the list image (see list_image_store.h);
+// the entries go straight into a ListImageBuilder.
 #ifndef KEELGATE_HOST_THROTTLING_LISTS_H
 #define KEELGATE_HOST_THROTTLING_LISTS_H
 
@@ -20,6 +20,7 @@
 #include <string>
 
 #include "host/ipv4_block_set.h"
+#include "host/list_image_builder.h"
 #include "host/sender_set.h"
 
 namespace KELP {
@@ -31,21 +32,16 @@ constexpr long long kNeverExpires = LLONG_MAX;
 // before its expiration and has expired at that second.
 inline bool blockHolds(long long expiration, long long now) { return now < expiration; }
 
-struct ThrottlingLists {
-  Ipv4BlockSet approvedIp;
-  Ipv4BlockSet blockedIp;        // value: expiration
-  SenderSet approvedSender;
-  SenderSet blockedSender;       // value: expiration
-};
-
+// In the order of the image's entry counts (ListImage::entries).
 enum class ThrottlingListKind { kApprovedIp, kBlockedIp, kApprovedSender, kBlockedSender };
+constexpr int kThrottlingListCount = 4;
 
-// Reads the four files of `dir` into `lists`.
-void loadThrottlingLists(const std::string& dir, ThrottlingLists& lists);
+// The file name of list `kind` ("approved_ip", ...).
+const char* throttlingListFile(ThrottlingListKind kind);
 
 // Adds the entries of one list's text; `path` names the file in log lines.
 void parseThrottlingList(ThrottlingListKind kind, const std::string& path,
-                         const std::string& text, ThrottlingLists& lists);
+                         const std::string& text, ListImageBuilder& lists);
 
 }  // namespace KELP
 

@@ -80,18 +80,20 @@ int SmtpConnTrafficList::initLog(bool reinit) {
 void SmtpConnTrafficList::createTrafficLog(std::string ip, std::string sender, int type,
                                            int scannerId, RawConnTrafficItem& item) {
   time_t now = KELP::Clock::now();
+  item.timeStamp = static_cast<int32_t>(now);
+  item.ip = ip;
+  item.sender = sender;
+  item.type = type;
+  item.scannerId = scannerId;
+  // The time text is for the debug line only: not formatted otherwise (this
+  // runs for every counted connection and message).
+  if (!KELP::Log::enabled(KELP::LOG_DEBUG)) return;
   char when[64] = "";
   struct tm local;
   if (localtime_r(&now, &local) == nullptr)
     KELP::Log::LogByLevel(KELP::LOG_DEBUG, "localtime() returns NULL.");
   else
     strftime(when, sizeof when, "%b %d %Y %X", &local);
-  item.timeStamp = static_cast<int32_t>(now);
-  item.ip = ip;
-  item.sender = sender;
-  item.type = type;
-  item.scannerId = scannerId;
-  if (!KELP::Log::enabled(KELP::LOG_DEBUG)) return;
   char text[4096];
   snprintf(text, sizeof text, "received traffic log of SMTP Traffic Throttling:[%s,%s,%s,%d,%d]",
            when, ip.c_str(), sender.c_str(), type, scannerId);

@@ -1,0 +1,268 @@
+#include "host/list_image_store.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <inttypes.h>
+#include <malloc.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host/byte_hash.h"
+#include "host/clock.h"
+#include "host/config_file_on_disk.h"
+#include "host/log.h"
+#include "host/throttling_lists.h"
+
+namespace KELP {
+
+namespace {
+
+const char kImagePrefix[] = "throttling-lists-";
+const char kLockName[] = "throttling-lists.lock";
+// A file whose times are this close to now may change again unseen.
+const long long kRacySeconds = 2;
+
+uint64_t hashText(uint64_t h, const std::string& text) {
+  return hashNumber(h, hashBytes(text.data(), text.size()));
+}
+
+long long msSince(const struct timeval& start) {
+  struct timeval now = Clock::nowPrecise();
+  return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_usec - start.tv_usec) / 1000;
+}
+
+// Holds an exclusive flock until it goes out of scope.
+class LockFile {
+ public:
+  explicit LockFile(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (fd_ < 0) return;
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      close(fd_);
+      fd_ = -1;
+      errno = err;
+      return;
+    }
+  }
+  ~LockFile() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void logLoaded(const std::string& dir, const ListImage& image, const char* how) {
+  Log::LogByLevel(LOG_DIAGNOSTIC,
+                  "throttling lists of [%s] loaded (%s, %zu bytes): approved_ip %zu, blocked_ip %zu, "
+                  "approved_sender %zu, blocked_sender %zu entries",
+                  dir.c_str(), how, image.size(), image.entries(0), image.entries(1), image.entries(2),
+                  image.entries(3));
+}
+
+}  // namespace
+
+ListImageStore::ListImageStore(const std::string& listDir, const std::string& imageDir)
+    : listDir_(listDir), imageDir_(imageDir) {}
+
+std::string ListImageStore::imagePath(uint64_t digest) const {
+  char name[64];
+  snprintf(name, sizeof name, "%s%016" PRIx64 ".img", kImagePrefix, digest);
+  return imageDir_ + "/" + name;
+}
+
+void ListImageStore::stamp(Sources& sources) const {
+  uint64_t h = hashNumber(0, kListImageVersion);
+  h = hashText(h, listDir_);
+  long long now = static_cast<long long>(Clock::now());
+  for (int i = 0; i < kThrottlingListCount; ++i) {
+    std::string& path = sources.paths[i];
+    path = listDir_ + "/" + throttlingListFile(static_cast<ThrottlingListKind>(i));
+    h = hashText(h, path);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+      h = hashNumber(h, static_cast<uint64_t>(errno));
+      continue;
+    }
+    const uint64_t fields[] = {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_mtim.tv_sec),
+                               static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ctim.tv_sec),
+                               static_cast<uint64_t>(st.st_ctim.tv_nsec), static_cast<uint64_t>(st.st_ino),
+                               static_cast<uint64_t>(st.st_dev)};
+    for (uint64_t field : fields) h = hashNumber(h, field);
+    long long newest = st.st_mtim.tv_sec > st.st_ctim.tv_sec ? st.st_mtim.tv_sec : st.st_ctim.tv_sec;
+    if (newest + kRacySeconds >= now) sources.racy = true;
+  }
+  sources.digest = h;
+}
+
+uint64_t ListImageStore::digestNow() const {
+  Sources sources;
+  stamp(sources);
+  return sources.digest;
+}
+
+// Reads the files once per load; a file that cannot be read is logged and
+// taken as empty.
+void ListImageStore::readTexts(Sources& sources) {
+  if (sources.read) return;
+  for (int i = 0; i < kThrottlingListCount; ++i) {
+    if (!readWholeFile(sources.paths[i], sources.texts[i])) {
+      if (errno != ENOENT)
+        Log::LogByLevel(LOG_NORMAL, "throttling list [%s]: cannot read it (%s), taken as empty",
+                        sources.paths[i].c_str(), strerror(errno));
+      sources.texts[i].clear();
+    }
+  }
+  sources.read = true;
+}
+
+uint64_t ListImageStore::contentHash(Sources& sources) {
+  readTexts(sources);
+  uint64_t h = 0;
+  for (const std::string& text : sources.texts) h = hashText(h, text);
+  return h;
+}
+
+// An image that answers for the files as they are now.
+bool ListImageStore::usable(const std::shared_ptr<const ListImage>& image, Sources& sources) {
+  return image != nullptr && (!image->racy() || image->sourceHash() == contentHash(sources));
+}
+
+// Parses the list files into `builder`; returns the hash of their contents.
+uint64_t ListImageStore::compile(Sources& sources, ListImageBuilder& builder) {
+  uint64_t sourceHash = contentHash(sources);
+  for (int i = 0; i < kThrottlingListCount; ++i) {
+    parseThrottlingList(static_cast<ThrottlingListKind>(i), sources.paths[i], sources.texts[i], builder);
+    std::string().swap(sources.texts[i]);
+  }
+  sources.read = false;
+  return sourceHash;
+}
+
+std::shared_ptr<const ListImage> ListImageStore::load(const std::shared_ptr<const ListImage>& current) const {
+  Sources sources;
+  stamp(sources);
+  if (current != nullptr && current->digest() == sources.digest && usable(current, sources)) return current;
+  std::string problem;
+  std::shared_ptr<const ListImage> image = ListImage::openFile(imagePath(sources.digest), sources.digest, problem);
+  if (usable(image, sources)) {
+    logLoaded(listDir_, *image, "shared image");
+    return image;
+  }
+  if (mkdir(imageDir_.c_str(), 0755) != 0 && errno != EEXIST) {
+    Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot create [%s] (%s)", imageDir_.c_str(),
+                    strerror(errno));
+    return keepPrivate(sources);
+  }
+  LockFile lock(imageDir_ + "/" + kLockName);
+  if (lock.fd() < 0) {
+    Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot lock [%s/%s] (%s)", imageDir_.c_str(),
+                    kLockName, strerror(errno));
+    return keepPrivate(sources);
+  }
+  image = buildLocked(sources);
+  malloc_trim(0);  // the builder's parse buffers go back to the system
+  return image;
+}
+
+std::shared_ptr<const ListImage> ListImageStore::buildLocked(Sources& sources) const {
+  std::string path = imagePath(sources.digest);
+  std::string problem;
+  std::shared_ptr<const ListImage> image = ListImage::openFile(path, sources.digest, problem);
+  if (usable(image, sources)) {  // built by another worker while this one waited
+    logLoaded(listDir_, *image, "shared image");
+    return image;
+  }
+  if (image != nullptr) problem = "the list files changed since it was built";
+  if (!problem.empty()) {
+    Log::LogByLevel(LOG_NORMAL, "throttling list image [%s] rejected: %s; building it again", path.c_str(),
+                    problem.c_str());
+    unlink(path.c_str());
+  }
+  image.reset();
+  struct timeval start = Clock::nowPrecise();
+  ListImageBuilder builder;
+  uint64_t sourceHash = compile(sources, builder);
+  if (install(path, builder, sources, sourceHash)) {
+    removeOthers(path);
+    image = ListImage::openFile(path, sources.digest, problem);
+    if (image == nullptr)
+      Log::LogByLevel(LOG_NORMAL, "throttling list image [%s] cannot be used: %s", path.c_str(), problem.c_str());
+  }
+  if (image == nullptr) {
+    image = ListImage::fromBytes(builder.build(sources.digest, sourceHash, sources.racy), problem);
+    logLoaded(listDir_, *image, "private copy");
+    return image;
+  }
+  Log::LogByLevel(LOG_DIAGNOSTIC, "throttling list image [%s] built in %lld ms", path.c_str(), msSince(start));
+  logLoaded(listDir_, *image, "shared image, built here");
+  return image;
+}
+
+std::shared_ptr<const ListImage> ListImageStore::keepPrivate(Sources& sources) const {
+  std::string problem;
+  std::shared_ptr<const ListImage> image;
+  {
+    ListImageBuilder builder;
+    uint64_t sourceHash = compile(sources, builder);
+    image = ListImage::fromBytes(builder.build(sources.digest, sourceHash, sources.racy), problem);
+  }
+  malloc_trim(0);
+  logLoaded(listDir_, *image, "private copy");
+  return image;
+}
+
+// Writes the image under a temporary name and renames it to `path`, so a
+// reader sees either no file or the whole image. The image is laid out
+// straight in the file's pages (no copy through a buffer); the blocks are
+// allocated first, so a full disk is an error here rather than a SIGBUS
+// while writing through the mapping.
+bool ListImageStore::install(const std::string& path, const ListImageBuilder& builder, const Sources& sources,
+                             uint64_t sourceHash) const {
+  std::string temp = path + ".tmp." + std::to_string(getpid());
+  size_t size = builder.imageSize();
+  // Read-only for everyone: the image is never changed in place (a file
+  // truncated under the workers' mappings would fault them).
+  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+  int err = fd < 0 ? errno : posix_fallocate(fd, 0, static_cast<off_t>(size));
+  void* map = MAP_FAILED;
+  if (err == 0) {
+    map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (map == MAP_FAILED) err = errno;
+  }
+  if (map != MAP_FAILED) {
+    builder.writeTo(static_cast<char*>(map), sources.digest, sourceHash, sources.racy);
+    munmap(map, size);
+  }
+  if (fd >= 0 && close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot write [%s] (%s), lists kept in private memory",
+                    temp.c_str(), strerror(err));
+    unlink(temp.c_str());
+  }
+  return err == 0;
+}
+
+void ListImageStore::removeOthers(const std::string& keepPath) const {
+  DIR* dir = opendir(imageDir_.c_str());
+  if (dir == nullptr) return;
+  std::string keep = keepPath.substr(keepPath.rfind('/') + 1);
+  while (struct dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.compare(0, sizeof kImagePrefix - 1, kImagePrefix) != 0 || name == keep) continue;
+    if (unlinkat(dirfd(dir), name.c_str(), 0) != 0 && errno != ENOENT)
+      Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot remove stale [%s/%s] (%s)", imageDir_.c_str(),
+                      name.c_str(), strerror(errno));
+  }
+  closedir(dir);
+}
+
+}  // namespace KELP
