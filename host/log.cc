@@ -46,7 +46,7 @@ struct LogFileSink::State {
 
 LogFileSink::LogFileSink(const std::string& path) : path_(path), state_(new State) {
   makeParentDirs(path_);
-  state_->fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  state_->fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
   struct stat st;
   if (state_->fd >= 0 && fstat(state_->fd, &st) == 0) {
     state_->dev = st.st_dev;
@@ -68,7 +68,7 @@ void LogFileSink::reopenIfMoved() {
       st.st_ino == state_->ino)
     return;
   makeParentDirs(path_);
-  int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
   if (fd < 0) return;  // keep writing to the old file
   if (state_->fd >= 0) close(state_->fd);
   state_->fd = fd;

@@ -122,13 +122,13 @@ void RotatingCsvFile::openCurrentFile() {
   int fd = -1;
   bool created = false;
   for (int attempt = 0; fd < 0 && attempt < kMaxAttempts; ++attempt) {
-    fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, mode_);
+    fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode_);
     if (fd >= 0) {
       created = true;
       break;
     }
     if (errno != EEXIST) fail("create", path_, errno);
-    fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno != ENOENT) fail("open", path_, errno);
   }
   if (fd < 0) fail("open", path_, ENOENT);
