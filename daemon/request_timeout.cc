@@ -10,10 +10,10 @@
 #include "daemon/globals.h"
 #include "daemon/signals.h"
 
-int requestTimeoutSeconds() {
+int requestTimeoutSeconds(int current) {
+  if (g_cfg_kelp_onmem == nullptr || !g_cfg_kelp_onmem->isReady()) return current;
   std::string text;
-  if (g_cfg_kelp_onmem == nullptr || g_cfg_kelp_onmem->getValue("request_timeout", text, "keelgate", "kelp.ini") != 0)
-    return kDefaultRequestTimeout;
+  if (g_cfg_kelp_onmem->getValue("request_timeout", text, "keelgate", "kelp.ini") != 0) return kDefaultRequestTimeout;
   char* end = nullptr;
   long value = strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || value < 0 || value > 3600) {

@@ -12,9 +12,11 @@
 
 const int kDefaultRequestTimeout = 2;
 
-// The configured bound from the process's settings (g_cfg_kelp_onmem); a
-// value that is not a whole number of seconds is logged and the default used.
-int requestTimeoutSeconds();
+// The configured bound from the process's settings (g_cfg_kelp_onmem): the
+// default when the key is missing, `current` when kelp.ini could not be read
+// (a reload keeps what it had); a value that is not a whole number of seconds
+// is logged and the default used.
+int requestTimeoutSeconds(int current = kDefaultRequestTimeout);
 
 // Waits until `fd` has bytes to read, for at most `seconds` (0: no limit). A
 // reload or agent signal does not cut the wait short; a stop does. False on

@@ -36,7 +36,7 @@ void reloadConfiguration(Worker& w) {
   KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Need to reload configuration due to signal captured");
   initLog(true);
   w.tlsConfig.reload();
-  w.requestTimeout = requestTimeoutSeconds();
+  w.requestTimeout = requestTimeoutSeconds(w.requestTimeout);
   if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingDisabled);
   removeFlagFile(w.flagPath, "reload");
 }
