@@ -20,7 +20,7 @@ if [ "${KEELGATE_SANITIZERS:-yes}" = yes ]; then
   (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
      ctest -j"$jobs" --output-on-failure)
   echo "== ThreadSanitizer (threaded parts)"
-  "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=thread
+  KEELGATE_TARGETS=unit_tests "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=thread
   (cd "$top/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -j"$jobs" -L unit --output-on-failure)
 fi
 if [ "${KEELGATE_FUZZ_SECONDS:-45}" -gt 0 ]; then
