@@ -55,7 +55,7 @@ TEST_F(BlockedStoreTest, EventDescriptionLimitAndScannerId) {
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(server().reset());
-    KELP::testing::capturedLog().clear();
+    log_->clear();
     home_.write("config/kelp.ini", c.kelpIni);
     EXPECT_EQ(c.ok, list_.WriteSysEvtToDB(30000, std::string(c.length, 'x'), 1)) << c.label;
     EXPECT_EQ(c.scanner, rows("select scanner_id from tb_system_event")) << c.label;

@@ -7,8 +7,6 @@
 namespace dbtest {
 namespace {
 
-using KELP::testing::capturedLog;
-
 const int32_t kDec3 = 1796340420;  // Dec 03 2026 23:27:00 UTC
 
 ConnTrafficItem item(int32_t time, const std::string& ip, const std::string& sender, int type, int count,

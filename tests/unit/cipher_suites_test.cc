@@ -101,11 +101,11 @@ TEST_F(CipherSuitesTest, EachLineIsCheckedOnItsOwn) {
   for (const Case& c : cases) {
     g_high_cipher_suites.clear();
     g_medium_cipher_suites.clear();
-    log_->lines.clear();
+    log_->clear();
     parse(c.text, c.type);
     EXPECT_EQ(c.high, g_high_cipher_suites) << c.label;
     EXPECT_EQ(c.medium, g_medium_cipher_suites) << c.label;
-    EXPECT_EQ(c.log, log_->lines) << c.label;
+    EXPECT_EQ(c.log, log_->lines()) << c.label;
   }
 }
 
@@ -119,7 +119,7 @@ TEST_F(CipherSuitesTest, MissingFileIsLoggedWithItsError) {
   std::string path = dir_ / "no-such-listing";
   extract_ciphers_map(path.c_str(), CIPHER_SUITES_HIGH);
   EXPECT_EQ(LogLines{normal("Failed to open cipher list file [" + path + "], error: No such file or directory")},
-            log_->lines);
+            log_->lines());
   EXPECT_TRUE(g_high_cipher_suites.empty());
 }
 

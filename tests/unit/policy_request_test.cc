@@ -46,7 +46,7 @@ TEST_F(PolicyRequestTest, GetValueByKeyFindsTheFirstOccurrenceUpToItsLineFeed) {
     EXPECT_EQ(c.end, getValueBykey(c.text, c.key, value)) << c.label;
     EXPECT_EQ(c.value, value) << c.label;
   }
-  EXPECT_TRUE(log_->lines.empty()) << "the lookup itself logs nothing";
+  EXPECT_TRUE(log_->lines().empty()) << "the lookup itself logs nothing";
 }
 
 TEST_F(PolicyRequestTest, SenderDomainIsEverythingAfterTheFirstAt) {
@@ -97,7 +97,7 @@ TEST_F(PolicyRequestTest, ParseReadsEveryAttributeAndDerivesTheDomain) {
   EXPECT_EQ("", r.ccertSubject);
   EXPECT_EQ("TLS_AES_256_GCM_SHA384", r.encryptionCipher);
   EXPECT_EQ("256", r.encryptionKeysize);
-  EXPECT_TRUE(log_->lines.empty());
+  EXPECT_TRUE(log_->lines().empty());
 }
 
 TEST_F(PolicyRequestTest, ParseTakesTheSenderFromALongerNameStandingFirst) {
@@ -135,10 +135,10 @@ TEST_F(PolicyRequestTest, ParseReportsTheFirstMissingAttributeInLookupOrder) {
        {normal("fail to find key [encryption_keysize]")}},
   };
   for (const Case& c : cases) {
-    log_->lines.clear();
+    log_->clear();
     PolicyRequest r;
     EXPECT_EQ(c.ok, parsePolicyRequest(c.text, r)) << c.label;
-    EXPECT_EQ(c.log, log_->lines) << c.label;
+    EXPECT_EQ(c.log, log_->lines()) << c.label;
     if (c.ok) {
       EXPECT_EQ("", r.protocolState) << c.label;
     }

@@ -71,7 +71,7 @@ TEST_F(ReloadFlagsTest, CreatesTwentyEmptyPrivateFiles) {
   }
   EXPECT_EQ(-1, mode(flag(kWorkerCount)));
   EXPECT_EQ(0, init_policy_load_flag()) << "nothing left to create";
-  EXPECT_TRUE(log_->lines.empty());
+  EXPECT_TRUE(log_->lines().empty());
 }
 
 TEST_F(ReloadFlagsTest, ExistingFilesAreLeftAlone) {
@@ -91,7 +91,7 @@ TEST_F(ReloadFlagsTest, AFailedCreationIsReportedAndTheOthersAreStillMade) {
     if (i == 4) continue;
     EXPECT_EQ(0600, mode(flag(i))) << i;
   }
-  EXPECT_TRUE(log_->lines.empty());
+  EXPECT_TRUE(log_->lines().empty());
 }
 
 TEST_F(ReloadFlagsTest, MissingBinDirectoryFails) {
@@ -120,10 +120,10 @@ TEST_F(ReloadFlagsTest, RemovalIsLoggedByOutcome) {
     } else if (c.setup == 2) {
       ASSERT_EQ(0, mkdir(path.c_str(), 0700));
     }
-    log_->lines.clear();
+    log_->clear();
     removeFlagFile(path, c.when);
     std::string text = std::string(c.outcome) + " to remove flag file [" + path + "] when " + c.when;
-    EXPECT_EQ(LogLines{c.normalLevel ? normal(text) : debug(text)}, log_->lines) << c.label;
+    EXPECT_EQ(LogLines{c.normalLevel ? normal(text) : debug(text)}, log_->lines()) << c.label;
     EXPECT_EQ(c.setup == 2, dir_.exists(flag(7))) << c.label;
     rmdir(path.c_str());
   }

@@ -124,10 +124,10 @@ TEST_F(ScannerIdentityTest, ScannerIdIsTakenWhenOneOrMore) {
       ASSERT_NE(nullptr, g_cfg_kelp_onmem) << c.label;
     }
     scannerID = c.before;
-    log_->lines.clear();
+    log_->clear();
     getScannerId();
     EXPECT_EQ(c.after, scannerID) << c.label;
-    EXPECT_EQ(c.log, log_->lines) << c.label;
+    EXPECT_EQ(c.log, log_->lines()) << c.label;
   }
 }
 
@@ -175,11 +175,11 @@ TEST_F(ScannerIdentityTest, ParentAddressFromSlaveNfoAndPortFromKelpIni) {
     config("kelp.ini", c.kelp);
     parentIP = "prior";
     parentPort = 1;
-    log_->lines.clear();
+    log_->clear();
     EXPECT_EQ(c.ok, getParentIPandPort()) << c.label;
     EXPECT_EQ(c.ip, parentIP) << c.label;
     EXPECT_EQ(c.port, parentPort) << c.label;
-    EXPECT_EQ(c.log, log_->lines) << c.label;
+    EXPECT_EQ(c.log, log_->lines()) << c.label;
   }
 }
 

@@ -22,6 +22,7 @@
 #include "host/clock.h"
 #include "host/log.h"
 #include "host/rotating_csv_file.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
@@ -29,29 +30,13 @@ const time_t kT0 = 1796341200;  // Dec 03 2026 23:40:00 UTC
 const char kT0Text[] = "Dec 03 2026 23:40:00 UTC";
 const char kHeader[] = "szTimez\tszIP\tszSender\tiType\tiCount";
 
-// Keeps every message as "<level>|<text>". Lives for the whole run, since the
-// process log keeps pointing at it.
-class CapturingSink : public KELP::LogMsg {
- public:
-  void write(KELP::KELPLogLevel level, const char* text, size_t len) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    lines_.push_back(std::to_string(level) + "|" + std::string(text, len));
-  }
-  std::vector<std::string> take() {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::string> out;
-    out.swap(lines_);
-    return out;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> lines_;
-};
-
-CapturingSink& sink() {
-  static CapturingSink* s = new CapturingSink;
-  return *s;
+// The captured lines as "<level>|<text>", emptying the capture.
+std::vector<std::string> take() {
+  static keelgate_test::CaptureSink& sink = keelgate_test::captureLog();
+  std::vector<std::string> out;
+  for (const keelgate_test::LogLine& l : sink.lines()) out.push_back(std::to_string(l.level) + "|" + l.text);
+  sink.clear();
+  return out;
 }
 
 std::string currentAccount() {
@@ -77,11 +62,11 @@ class SmtpConnBlockedListTest : public ::testing::Test {
     char tmpl[] = "/tmp/blocked_list_test.XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     dir_ = tmpl;
-    KELP::Log::Init(&sink(), KELP::LOG_DEBUG);
+    keelgate_test::captureLog();
     SmtpConnBlockedList::resetDeviceForTest();
     SmtpConnBlockedList::setOwnerAccountForTest(account_);
     KELP::Clock::freezeAt(kT0);
-    sink().take();
+    take();
   }
   void TearDown() override {
     SmtpConnBlockedList::resetDeviceForTest();
@@ -202,7 +187,7 @@ TEST_F(SmtpConnBlockedListTest, CountRestartsAfterEachWrite) {
 
 TEST_F(SmtpConnBlockedListTest, EmptyListSetsUpTheDeviceAndWritesNothing) {
   SmtpConnBlockedList list(60, dir_, "blk", 0, "", "debug");
-  sink().take();
+  take();
   EXPECT_EQ(0, list.log());
   EXPECT_NE(nullptr, SmtpConnBlockedList::p_conn_blocked_log);
   EXPECT_TRUE(rows().empty());
@@ -210,19 +195,19 @@ TEST_F(SmtpConnBlockedListTest, EmptyListSetsUpTheDeviceAndWritesNothing) {
                 "4|In SmtpConnBlockedList enter log function",
                 "4|In SmtpConnBlockedList initial blocked log of SMTP Traffic Throttling "
                 "successfully."}),
-            sink().take());
+            take());
 }
 
 TEST_F(SmtpConnBlockedListTest, UnconvertibleTimeLeavesTheTimeEmpty) {
   SmtpConnBlockedList list(60, dir_, "blk", 0, "", "debug");
   KELP::Clock::freezeAt(std::numeric_limits<time_t>::max());
-  sink().take();
+  take();
   list.recordBlockedConn("10.0.0.1", "", 1);
   EXPECT_EQ((std::vector<std::string>{
                 "4|gmtime() returns NULL.",
                 "4|received blocked log of SMTP Traffic Throttling:[,10.0.0.1,,1]",
                 "4|new blocked item:[10.0.0.1/]"}),
-            sink().take());
+            take());
   ASSERT_EQ(0, list.log());
   EXPECT_EQ(std::vector<std::string>{row("", "10.0.0.1", "", 1, 1)}, rows());
 }
@@ -290,9 +275,9 @@ TEST_F(SmtpConnBlockedListTest, RotateSizeInKilobytesMapsToSplitBytes) {
     SCOPED_TRACE(c.rotateKb);
     SmtpConnBlockedList::resetDeviceForTest();
     SmtpConnBlockedList list(60, dir_, "blk", c.rotateKb, "", "debug");
-    sink().take();
+    take();
     ASSERT_EQ(0, list.log());
-    std::vector<std::string> lines = sink().take();
+    std::vector<std::string> lines = take();
     bool found = std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
       return l.find("nSplitBySize") != std::string::npos;
     });
@@ -341,9 +326,9 @@ TEST_F(SmtpConnBlockedListTest, FailedSetUpKeepsItemsForTheNextWrite) {
     SmtpConnBlockedList list(60, dir, "blk", 0, "", "debug");
     list.recordBlockedConn("10.0.0.1", "", 1);
     list.recordBlockedConn("10.0.0.1", "", 1);
-    sink().take();
+    take();
     EXPECT_EQ(-1, list.log());
-    std::vector<std::string> lines = sink().take();
+    std::vector<std::string> lines = take();
     EXPECT_EQ(c.message, lines.back());
     EXPECT_EQ(nullptr, SmtpConnBlockedList::p_conn_blocked_log) << "no half set-up device";
     EXPECT_EQ(1u, list.size());
@@ -375,9 +360,9 @@ TEST_F(SmtpConnBlockedListTest, FailedRowIsNamedAndKeptWithTheRowsAfterIt) {
   list.recordBlockedConn("10.0.0.3", "", 1);
   g_writesBeforeFailure = 2;  // the header and the first row
   KELP::RotatingCsvFile::setWriteFunctionForTest(failAfterSomeWrites);
-  sink().take();
+  take();
   EXPECT_EQ(-1, list.log());
-  std::vector<std::string> lines = sink().take();
+  std::vector<std::string> lines = take();
   EXPECT_EQ("1|In SmtpConnBlockedList cannot write blocked log row [" + std::string(kT0Text) +
                 ",10.0.0.2,,1,2]: write " + dir_ +
                 "/blk.csv: No space left on device; 2 rows kept for the next write",
@@ -427,7 +412,7 @@ TEST_F(SmtpConnBlockedListTest, MessagesOfOneCycle) {
                 "4|new blocked item:[10.0.0.9/]",
                 "4|SMTP Traffic Throttling release csv writer",
             }),
-            sink().take());
+            take());
   EXPECT_EQ(nullptr, SmtpConnBlockedList::p_conn_blocked_log);
   EXPECT_EQ(0u, qx_LOG_LogConfig::DefinitionCount(8));
   EXPECT_EQ(std::vector<std::string>{row(kT0Text, "10.0.0.1", "", 1, 2)}, rows());

@@ -5,19 +5,19 @@
 #include <thread>
 
 #include "host/clock.h"
-#include "tests/unit/temp_home.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
-using KELP::testing::capturedLog;
-using KELP::testing::TempHome;
+using keelgate_test::captureLog;
+using keelgate_test::TempDir;
 
 const time_t kNow = 1700000000;
 
 class SmtpConnConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    capturedLog().install();
+    log_ = &captureLog();
     KELP::Clock::freezeAt(kNow);
     SmtpConnConfig::smtpConnIPBaseRule.clear();
     SmtpConnConfig::smtpConnSenderBaseRule.clear();
@@ -31,12 +31,13 @@ class SmtpConnConfigTest : public ::testing::Test {
     home_.write("config/throttling/" + name, text);
   }
   std::string listPath(const std::string& name) const {
-    return home_.file("config/throttling/" + name);
+    return (home_ / "config/throttling/" + name);
   }
   int ip(std::string address, int kind = 1) { return config_.getIPInfo(address, kind); }
   int sender(std::string address) { return config_.getSenderInfo(address); }
 
-  TempHome home_;
+  TempDir home_;
+  keelgate_test::CaptureSink* log_ = nullptr;
   SmtpConnConfig config_{home_.path()};
 };
 
@@ -80,7 +81,7 @@ TEST_F(SmtpConnConfigTest, GivenValuesAreReadAndRelativePathsTakenUnderHome) {
       "blocked_log_interval = 60\nblocked_log_path = /var/log/kelp\n"
       "traffic_log_path = data/traffic\nldf_file = my.ldf\nlog_level = DeBuG\n"
       "ip_blocked_action = action=554 go away\n");
-  ASSERT_TRUE(config_.init()) << capturedLog().all();
+  ASSERT_TRUE(config_.init()) << log_->all();
   EXPECT_FALSE(config_.enable);
   const SmtpConnIPBaseRule& r = SmtpConnConfig::smtpConnIPBaseRule;
   EXPECT_TRUE(r.ConnBaseIPConnEnable && r.ConnBaseIPMsgEnable);
@@ -117,7 +118,7 @@ TEST_F(SmtpConnConfigTest, UnreadableValueFailsTheLoadNamingFileKeyAndValue) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    capturedLog().clear();
+    log_->clear();
     SmtpConnConfig::smtpConnIPBaseRule.clear();
     config_.enable = true;
     writeIni(std::string("ip_conn_enable = yes\nip_interval = 60\n") + c.key + " = " + c.value + "\n");
@@ -125,10 +126,9 @@ TEST_F(SmtpConnConfigTest, UnreadableValueFailsTheLoadNamingFileKeyAndValue) {
     EXPECT_FALSE(config_.enable);
     EXPECT_FALSE(SmtpConnConfig::smtpConnIPBaseRule.ConnBaseIPConnEnable) << "records stay cleared";
     EXPECT_EQ(0, SmtpConnConfig::smtpConnIPBaseRule.interval);
-    std::string expected = "1 SMTP Traffic Throttling config [" + home_.file("config/kelp.ini") +
-                           "]: bad value [" + c.value + "] for key [" + c.key + "]";
-    ASSERT_EQ(1u, capturedLog().with("bad value").size()) << capturedLog().all();
-    EXPECT_EQ(0u, capturedLog().with("bad value")[0].find(expected)) << capturedLog().all();
+    EXPECT_EQ(1u, log_->count(1, "SMTP Traffic Throttling config [" + (home_ / "config/kelp.ini") + "]: bad value [" +
+                                     c.value + "] for key [" + c.key + "]"))
+        << log_->all();
   }
 }
 
@@ -146,16 +146,15 @@ TEST_F(SmtpConnConfigTest, MissingKelpIniFailsWithALogLine) {
   config_.enable = true;
   EXPECT_FALSE(config_.init());
   EXPECT_FALSE(config_.enable);
-  EXPECT_EQ(1u, capturedLog().with("1 SMTP Traffic Throttling config [" + home_.file("config/kelp.ini") +
-                                   "]: cannot read it").size());
+  EXPECT_EQ(1u, log_->count(1, "SMTP Traffic Throttling config [" + (home_ / "config/kelp.ini") + "]: cannot read it"));
 }
 
 TEST_F(SmtpConnConfigTest, UnknownLevelWordReadsAsNormalAndUnknownKeyIsLogged) {
   writeIni("log_level = verbose\nip_conn_enabled = yes\n");
   ASSERT_TRUE(config_.init());
   EXPECT_EQ("normal", config_.logLevel);
-  EXPECT_EQ(1u, capturedLog().with("unknown level [verbose]").size());
-  EXPECT_EQ(1u, capturedLog().with("unknown key [ip_conn_enabled] ignored").size());
+  EXPECT_EQ(1u, log_->count(1, "unknown level [verbose]"));
+  EXPECT_EQ(1u, log_->count(1, "unknown key [ip_conn_enabled] ignored"));
 }
 
 // ---- list files ----
@@ -178,18 +177,17 @@ TEST_F(SmtpConnConfigTest, MalformedListLineIsLoggedWithFileAndLineAndSkipped) {
   writeIni("");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    capturedLog().clear();
+    log_->clear();
     bool ipList = std::string(c.list).find("_ip") != std::string::npos;
     std::string first = ipList ? "192.0.2.1\n" : "first@ok.example\n";
     std::string last = ipList ? "192.0.2.3\n" : "last@ok.example\n";
     writeList(c.list, first + c.line + "\n" + last);
     ASSERT_TRUE(config_.init());
-    std::string expected = "1 throttling list [" + listPath(c.list) + "] line 2: ";
-    auto lines = capturedLog().with("throttling list [");
-    ASSERT_EQ(1u, lines.size()) << capturedLog().all();
-    EXPECT_EQ(0u, lines[0].find(expected)) << lines[0];
-    EXPECT_NE(std::string::npos, lines[0].find(c.problem)) << lines[0];
-    EXPECT_NE(std::string::npos, lines[0].find(std::string("[") + c.line + "]")) << lines[0];
+    keelgate_test::LogLines lines = log_->at(1);
+    ASSERT_EQ(1u, lines.size()) << log_->all();
+    EXPECT_EQ(0u, lines[0].text.find("throttling list [" + listPath(c.list) + "] line 2: ")) << lines[0];
+    EXPECT_NE(std::string::npos, lines[0].text.find(c.problem)) << lines[0];
+    EXPECT_NE(std::string::npos, lines[0].text.find(std::string("[") + c.line + "]")) << lines[0];
     bool approved = std::string(c.list).find("approved") == 0;
     if (ipList)
       EXPECT_EQ(approved ? 5 : 3, ip("192.0.2.3")) << "the rest of the list still loads";
@@ -205,7 +203,7 @@ TEST_F(SmtpConnConfigTest, CommentsBlanksAndLineEndings) {
             "# 192.0.2.1\n\n   \t\n192.0.2.2 # trailing\n192.0.2.3#no blank\r\n\t192.0.2.4\t1800000000  \n"
             "192.0.2.5");
   ASSERT_TRUE(config_.init());
-  EXPECT_TRUE(capturedLog().with("throttling list [").empty()) << capturedLog().all();
+  EXPECT_EQ(0u, log_->count(1, "throttling list [")) << log_->all();
   const struct { const char* address; int want; } cases[] = {
       {"192.0.2.1", 6}, {"192.0.2.2", 3}, {"192.0.2.3", 3}, {"192.0.2.4", 3}, {"192.0.2.5", 3},
   };

@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/capture_log.h"
 #include "tests/unit/traffic_test_support.h"
 
 namespace {
 
-using traffic_test::CaptureSink;
+using keelgate_test::CaptureSink;
 using traffic_test::FakeAgent;
-using traffic_test::Logged;
+using keelgate_test::LogLine;
 
 const std::string kClient = "[smtpConnLongTcpConnClient] ";
 const std::string kSent = kClient + "send SMTP Traffic Throttling traffic log to self smtp agent:";
@@ -18,7 +19,7 @@ const std::string kCloseSignal = kClient + "smtp connection server send the clos
 
 class LongTcpConnClientTest : public ::testing::Test {
  protected:
-  void SetUp() override { log = &CaptureSink::install(); }
+  void SetUp() override { log = &keelgate_test::captureLog(); }
   // Sends the observation of client `ip` and returns its line.
   std::string send(const char* ip) {
     RawConnTrafficItem item;
@@ -26,9 +27,9 @@ class LongTcpConnClientTest : public ::testing::Test {
     client.sendTrafficLog(item, closeFlag);
     return std::string("ORCAS-Conn-IP:9;2;1;1;") + ip + "\n";
   }
-  std::vector<Logged> since(size_t mark) {
-    std::vector<Logged> all = log->lines();
-    return std::vector<Logged>(all.begin() + mark, all.end());
+  std::vector<LogLine> since(size_t mark) {
+    std::vector<LogLine> all = log->lines();
+    return std::vector<LogLine>(all.begin() + mark, all.end());
   }
   CaptureSink* log;
   SmtpConnLongTcpConnClient client;
@@ -43,7 +44,7 @@ TEST_F(LongTcpConnClientTest, FirstLineReconnectsThenConnectionIsKept) {
   std::string l1 = send("10.0.0.1"), l2 = send("10.0.0.2");
   agent.accept();
   EXPECT_EQ((std::vector<std::string>{l1, l2}), agent.readLines(2)) << "one connection";
-  EXPECT_EQ((std::vector<Logged>{{4, kClient + "server:127.0.0.1/" + std::to_string(agent.port())},
+  EXPECT_EQ((std::vector<LogLine>{{4, kClient + "server:127.0.0.1/" + std::to_string(agent.port())},
                                  {4, kResent + l1},
                                  {4, kSent + l2}}),
             log->lines());
@@ -61,13 +62,13 @@ TEST_F(LongTcpConnClientTest, CloseFlagIsConsumedAndRenewsTheConnection) {
   EXPECT_TRUE(agent.readAll().empty()) << "old connection closed";
   agent.accept();
   EXPECT_EQ(std::vector<std::string>{l2}, agent.readLines(1));
-  EXPECT_EQ((std::vector<Logged>{{1, kCloseSignal}, {4, kResent + l2}}), since(2));
+  EXPECT_EQ((std::vector<LogLine>{{1, kCloseSignal}, {4, kResent + l2}}), since(2));
   closeFlag = true;  // flag set while not connected: nothing to close
   client.init("127.0.0.1", agent.port());
   std::string l3 = send("10.0.0.3");
   agent.accept();
   EXPECT_EQ(std::vector<std::string>{l3}, agent.readLines(1));
-  EXPECT_EQ((std::vector<Logged>{{1, kCloseSignal}, {4, kResent + l3}}), since(5));
+  EXPECT_EQ((std::vector<LogLine>{{1, kCloseSignal}, {4, kResent + l3}}), since(5));
 }
 
 TEST_F(LongTcpConnClientTest, AbsentAgentDropsEveryLine) {
@@ -75,7 +76,7 @@ TEST_F(LongTcpConnClientTest, AbsentAgentDropsEveryLine) {
   send("10.0.0.1");
   EXPECT_GE(client.fd(), 0) << "the half-made socket stays";
   std::string l2 = send("10.0.0.2");
-  std::vector<Logged> failures = log->atLevel(1);
+  std::vector<LogLine> failures = log->at(1);
   const std::string refused =
       kClient + "retry to connect() failure, err msg is Connection refused!";
   ASSERT_EQ(3u, failures.size());
@@ -99,11 +100,11 @@ TEST_F(LongTcpConnClientTest, LineMeetingAClosedAgentIsResentOnce) {
     std::string l2 = send("10.0.0.2");
     agent.accept();
     EXPECT_EQ(std::vector<std::string>{l2}, agent.readLines(1)) << abort;
-    std::vector<Logged> after = since(mark);
+    std::vector<LogLine> after = since(mark);
     ASSERT_EQ(2u, after.size());
     EXPECT_EQ(kClient + "failed to send traffic log [" + l2 + "] to self smtp agent, err msg is Broken pipe",
               after[0].text);
-    EXPECT_EQ((Logged{4, kResent + l2}), after[1]);
+    EXPECT_EQ((LogLine{4, kResent + l2}), after[1]);
   }
 }
 

@@ -10,15 +10,16 @@
 #include <fstream>
 
 #include "host/clock.h"
-#include "tests/unit/traffic_test_support.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
-using traffic_test::CaptureSink;
+using keelgate_test::CaptureSink;
+using keelgate_test::LogLine;
 
 class SmtpConnTrafficListTest : public ::testing::Test {
  protected:
-  void SetUp() override { log = &CaptureSink::install(); }
+  void SetUp() override { log = &keelgate_test::captureLog(); }
   void TearDown() override {
     KELP::Clock::thaw();
     KELP::Log::Init(nullptr, KELP::LOG_NORMAL);
@@ -88,8 +89,8 @@ TEST_F(SmtpConnTrafficListTest, FoldsObservationsPerKey) {
 TEST_F(SmtpConnTrafficListTest, UnknownTypesAreDroppedWithMessage) {
   for (int type : {0, 4}) record(type, "10.0.0.5", "a@x", 100);
   EXPECT_TRUE(list.rawIPBaseConnEmpty() && list.rawIPBaseMsgEmpty() && list.rawSenderBaseEmpty());
-  traffic_test::Logged drop = {4, "get error type SMTP Traffic Throttling log, drop it"};
-  std::vector<traffic_test::Logged> lines = log->lines();
+  LogLine drop = {4, "get error type SMTP Traffic Throttling log, drop it"};
+  std::vector<LogLine> lines = log->lines();
   EXPECT_EQ(2, std::count(lines.begin(), lines.end(), drop));
 }
 
@@ -151,9 +152,9 @@ TEST_F(SmtpConnTrafficListTest, InitReadsOdbcIniAndKeepsCounts) {
   for (const Case& c : cases) {
     unlink(ini.c_str());
     if (c.ini != nullptr) std::ofstream(ini) << c.ini;
-    log = &CaptureSink::install();
+    log = &keelgate_test::captureLog();
     EXPECT_EQ(0, list.init(10, 6, "p", "x", 1, "l", "DIAGNOSTIC")) << c.name;
-    std::vector<traffic_test::Logged> want = {
+    std::vector<LogLine> want = {
         {4, "Dump SMTP Traffic Throttling Traffic configuration: IP base send interval[10], "
             "Sender base send interval[6]"},
         {3, std::string("dump db configuration:") + c.dump},

@@ -59,7 +59,7 @@ class StartupInitTest : public ::testing::Test {
       EXPECT_TRUE(dir->write("config/ha/keelgate", settings));
     }
     KELP::Log::Init(nullptr, kUntouched);
-    capture_->lines.clear();
+    capture_->clear();
     return dir;
   }
 
@@ -129,7 +129,7 @@ TEST_F(StartupInitTest, LogLevelWordSetsTheThreshold) {
       EXPECT_EQ(0, initLog(reinit)) << label;
       EXPECT_EQ(c.threshold, KELP::Log::threshold()) << label;
       EXPECT_EQ(c.banner ? LogLines{kBanner} : LogLines{}, fileLog(*dir)) << label;
-      for (const auto& line : capture_->lines)
+      for (const auto& line : capture_->lines())
         EXPECT_FALSE(line == kBanner) << label << ": the file sink replaces the previous one";
       EXPECT_NE(nullptr, g_cfg_kelp_onmem) << label;
       EXPECT_NE(nullptr, g_logmsg) << label;
@@ -159,7 +159,7 @@ TEST_F(StartupInitTest, FailedSetUpKeepsThePreviousLogAndWritesNothing) {
       EXPECT_EQ(-1, initLog(reinit)) << label;
       EXPECT_EQ(kUntouched, KELP::Log::threshold()) << label;
       KELP::Log::LogByLevel(KELP::LOG_NORMAL, "still here");
-      EXPECT_EQ(LogLines{normal("still here")}, capture_->lines) << label << ": the previous sink stays";
+      EXPECT_EQ(LogLines{normal("still here")}, capture_->lines()) << label << ": the previous sink stays";
       EXPECT_FALSE(dir->exists("log/keelgate.log")) << label;
     }
   }
@@ -241,7 +241,7 @@ TEST_F(StartupInitTest, InitWithoutSettingsRunsNothingAndLogsNothing) {
   EXPECT_FALSE(dir->exists("calls"));
   EXPECT_FALSE(dir->exists("log/keelgate.log"));
   EXPECT_FALSE(dir->exists("bin/keelgate.r0"));
-  EXPECT_TRUE(capture_->lines.empty());
+  EXPECT_TRUE(capture_->lines().empty());
   EXPECT_TRUE(g_high_cipher_suites.empty());
 }
 

@@ -95,7 +95,7 @@ class TLSDecisionTest : public ::testing::Test {
     config_.reset(new TLSPolicyConfig(TLS_POLICY_INBOUND, dir_.path()));
     log_ = &keelgate_test::captureLog();
     ASSERT_TRUE(config_->init());
-    log_->lines.clear();  // the load's notes on the unknown words
+    log_->clear();  // the load's notes on the unknown words
   }
   void TearDown() override {
     g_high_cipher_suites.clear();
@@ -124,7 +124,7 @@ class TLSDecisionTest : public ::testing::Test {
       const GridPolicy& g = grid_.at(row.policy);
       PolicyRequest r = request("MAIL", g.client, "alice@example.net", row.cipher, row.ccert);
       TLSPolicy policy;
-      log_->lines.clear();
+      log_->clear();
       EXPECT_EQ(row.answer, decideTLS(r, *config_, policy)) << row.label;
       EXPECT_EQ(row.policy, policy.name) << row.label;
       LogLines expected = {
@@ -132,7 +132,7 @@ class TLSDecisionTest : public ::testing::Test {
                 "]"),
           normal("Connected from [" + g.client + "], sender is [alice@example.net], matched policy name is [" +
                  row.policy + "], " + row.verdict)};
-      EXPECT_EQ(expected, log_->lines) << row.label;
+      EXPECT_EQ(expected, log_->lines()) << row.label;
     }
   }
 
@@ -226,7 +226,7 @@ TEST_F(TLSDecisionTest, OutsideTheMailStageNothingIsLookedUpOrFolded) {
   for (const char* state : states) {
     PolicyRequest r = request(state, "2001:DB8::5", "Alice@Mixed.Example", "rc4-md5", "CN=X");
     TLSPolicy policy{"old-name", "none", "high"};
-    log_->lines.clear();
+    log_->clear();
     EXPECT_EQ(kDunno, decideTLS(r, *config_, policy)) << state;
     EXPECT_EQ("old-name", policy.name) << state;
     EXPECT_EQ("none", policy.level) << state;
@@ -236,14 +236,14 @@ TEST_F(TLSDecisionTest, OutsideTheMailStageNothingIsLookedUpOrFolded) {
     EXPECT_EQ("CN=X", r.ccertSubject) << state;
     LogLines expected = {normal(
         "Connected from [2001:DB8::5], sender is [Alice@Mixed.Example], matched policy name is [old-name], Passed")};
-    EXPECT_EQ(expected, log_->lines) << state;
+    EXPECT_EQ(expected, log_->lines()) << state;
   }
   PolicyRequest r = request("RCPT", "192.0.2.1", "a@b.example", "", "");
   TLSPolicy fresh;
-  log_->lines.clear();
+  log_->clear();
   EXPECT_EQ(kDunno, decideTLS(r, *config_, fresh));
   EXPECT_EQ(LogLines{normal("Connected from [192.0.2.1], sender is [a@b.example], matched policy name is [], Passed")},
-            log_->lines)
+            log_->lines())
       << "a worker's first record is empty";
 }
 
@@ -263,7 +263,7 @@ TEST_F(TLSDecisionTest, MailStageFoldsCaseButKeepsTheSenderDomain) {
       debug("Policy for connection from [2001:db8::5] is level[verify], cipher[high]"),
       normal("Connected from [2001:db8::5], sender is [alice@mixed.example], matched policy name is [v6-verify], "
              "Passed")};
-  EXPECT_EQ(expected, log_->lines);
+  EXPECT_EQ(expected, log_->lines());
 }
 
 TEST_F(TLSDecisionTest, ClientLookupFirstThenSenderDomain) {

@@ -11,21 +11,9 @@
 #include <vector>
 
 #include "host/log.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
-
-class CaptureSink : public KELP::LogMsg {
- public:
-  void write(KELP::KELPLogLevel level, const char* text, size_t len) override {
-    if (level == KELP::LOG_NORMAL) lines.emplace_back(text, len);
-  }
-  std::vector<std::string> lines;
-};
-
-CaptureSink& sink() {
-  static CaptureSink s;  // outlives every test: the log keeps a pointer to it
-  return s;
-}
 
 const char kPolicies[] =
     "[default]\n"
@@ -53,8 +41,7 @@ class TLSPolicyConfigTest : public ::testing::Test {
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     home_ = tmpl;
     ASSERT_EQ(0, mkdir((home_ + "/config").c_str(), 0700));
-    sink().lines.clear();
-    KELP::Log::Init(&sink(), KELP::LOG_DEBUG);
+    log_ = &keelgate_test::captureLog();
   }
   void TearDown() override {
     unlink(path().c_str());
@@ -75,11 +62,10 @@ class TLSPolicyConfigTest : public ::testing::Test {
     return p.name;
   }
   bool logged(const std::string& piece) const {
-    for (const std::string& l : sink().lines)
-      if (l.find(piece) != std::string::npos) return true;
-    return false;
+    return log_->count(KELP::LOG_NORMAL, piece) > 0;
   }
   std::string home_;
+  keelgate_test::CaptureSink* log_ = nullptr;
 };
 
 struct Case {
@@ -156,7 +142,7 @@ TEST_F(TLSPolicyConfigTest, MissingDefaultAndMissingKeys) {
   ASSERT_TRUE(c.getTLSPolicy(key, p, true));
   EXPECT_EQ("may", p.level);
   EXPECT_EQ("medium", p.cipher);
-  EXPECT_TRUE(sink().lines.empty());
+  EXPECT_TRUE(log_->at(KELP::LOG_NORMAL).empty());
 }
 
 TEST_F(TLSPolicyConfigTest, ListsSplitOnBlanksAndCommasAndRepeatedLinesAddUp) {
@@ -172,7 +158,7 @@ TEST_F(TLSPolicyConfigTest, ListsSplitOnBlanksAndCommasAndRepeatedLinesAddUp) {
     bool matched = false;
     EXPECT_EQ("lists", lookup(c, key, false, matched)) << key;
   }
-  EXPECT_TRUE(sink().lines.empty());
+  EXPECT_TRUE(log_->at(KELP::LOG_NORMAL).empty());
 }
 
 TEST_F(TLSPolicyConfigTest, MissingFileLeavesOnlyTheDefault) {
@@ -221,7 +207,7 @@ TEST_F(TLSPolicyConfigTest, ProblemsAreLoggedAndTheRestLoads) {
   };
   for (const char* e : expected) EXPECT_TRUE(logged(file + e)) << e;
   EXPECT_TRUE(logged("line 9: not a section or key = value line"));
-  EXPECT_EQ(std::size(expected) + 1, sink().lines.size());
+  EXPECT_EQ(std::size(expected) + 1, log_->at(KELP::LOG_NORMAL).size());
 }
 
 TEST_F(TLSPolicyConfigTest, ReloadReplacesTablesWhole) {
