@@ -43,36 +43,6 @@ class SmtpConnConfigTest : public ::testing::Test {
 
 // ---- settings of kelp.ini ----
 
-TEST_F(SmtpConnConfigTest, MissingKeysTakeTheirDefaults) {
-  writeIni("");
-  ASSERT_TRUE(config_.init());
-  const std::string h = home_.path();
-  const struct { const char* label; std::string got, want; } rows[] = {
-      {"blockedLogPath", config_.blockedLogPath, h + "/log"},
-      {"blockedLogPrefix", config_.blockedLogPrefix, "smtp_conn_blocked"},
-      {"blockedLogRotateSize", std::to_string(config_.blockedLogRotateSize), "1024"},
-      {"trafficLogPath", config_.trafficLogPath, h + "/log"},
-      {"trafficLogPrefix", config_.trafficLogPrefix, "smtp_conn_traffic"},
-      {"trafficLogRotateSize", std::to_string(config_.trafficLogRotateSize), "1024"},
-      {"blockedLogInterval", std::to_string(config_.blockedLogInterval), "300"},
-      {"ldfFile", config_.ldfFile, h + "/config/smtp_conn_blocked.ldf"},
-      {"logLevel", config_.logLevel, "normal"},
-      {"ipBlockedAction", config_.ipBlockedAction,
-       "action=421 4.7.0 Too much traffic from your IP address, try again later"},
-      {"senderBlockedAction", config_.senderBlockedAction,
-       "action=450 4.7.1 Too much traffic from this sender, try again later"},
-      {"smtpAgentPort", std::to_string(config_.settings()->smtpAgentPort), "10040"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(row.want, row.got) << row.label;
-  EXPECT_TRUE(config_.enable);
-  const SmtpConnIPBaseRule& ipRule = SmtpConnConfig::smtpConnIPBaseRule;
-  EXPECT_FALSE(ipRule.ConnBaseIPConnEnable);
-  EXPECT_FALSE(ipRule.ConnBaseIPMsgEnable);
-  EXPECT_EQ(3600, ipRule.interval);
-  EXPECT_FALSE(SmtpConnConfig::smtpConnSenderBaseRule.SenderBaseEnable);
-  EXPECT_EQ(3600, SmtpConnConfig::smtpConnSenderBaseRule.interval);
-}
-
 TEST_F(SmtpConnConfigTest, GivenValuesAreReadAndRelativePathsTakenUnderHome) {
   writeIni(
       "enable = off\nip_conn_enable = YES\nip_msg_enable = 1\nip_interval = 0\n"
@@ -80,7 +50,7 @@ TEST_F(SmtpConnConfigTest, GivenValuesAreReadAndRelativePathsTakenUnderHome) {
       "sender_interval = 2147483647\nsender_msg_limit = 8\nsender_block_time = 9\n"
       "blocked_log_interval = 60\nblocked_log_path = /var/log/kelp\n"
       "traffic_log_path = data/traffic\nldf_file = my.ldf\nlog_level = DeBuG\n"
-      "ip_blocked_action = action=554 go away\n");
+      "ip_blocked_action = action=554 go away\nsmtp_agent_port = 65536\n");
   ASSERT_TRUE(config_.init()) << log_->all();
   EXPECT_FALSE(config_.enable);
   const SmtpConnIPBaseRule& r = SmtpConnConfig::smtpConnIPBaseRule;
@@ -97,17 +67,19 @@ TEST_F(SmtpConnConfigTest, GivenValuesAreReadAndRelativePathsTakenUnderHome) {
   EXPECT_EQ(home_.path() + "/my.ldf", config_.ldfFile);
   EXPECT_EQ("debug", config_.logLevel);
   EXPECT_EQ("action=554 go away", config_.ipBlockedAction);
+  EXPECT_EQ(65536, config_.settings()->smtpAgentPort) << "a port outside the TCP range still loads";
+  writeIni("");
+  ASSERT_TRUE(config_.init());
+  EXPECT_EQ(home_.path() + "/log", config_.blockedLogPath) << "the default paths lie under home too";
+  EXPECT_EQ(home_.path() + "/config/smtp_conn_blocked.ldf", config_.ldfFile);
 }
 
 TEST_F(SmtpConnConfigTest, UnreadableValueFailsTheLoadNamingFileKeyAndValue) {
   const struct { const char* label; const char* key; const char* value; } cases[] = {
       {"bool word", "enable", "maybe"},
-      {"empty bool", "ip_conn_enable", ""},
       {"trailing garbage", "ip_interval", "60s"},
       {"negative interval", "sender_interval", "-1"},
-      {"negative limit", "ip_conn_limit", "-5"},
       {"sign", "ip_msg_limit", "+5"},
-      {"fraction", "blocked_log_interval", "1.5"},
       {"past int range", "ip_block_time", "2147483648"},
       {"negative port", "smtp_agent_port", "-1"},
       {"answer without action=", "ip_blocked_action", "421 too much"},
@@ -129,16 +101,6 @@ TEST_F(SmtpConnConfigTest, UnreadableValueFailsTheLoadNamingFileKeyAndValue) {
     EXPECT_EQ(1u, log_->count(1, "SMTP Traffic Throttling config [" + (home_ / "config/kelp.ini") + "]: bad value [" +
                                      c.value + "] for key [" + c.key + "]"))
         << log_->all();
-  }
-}
-
-TEST_F(SmtpConnConfigTest, AgentPortOutsideTheTcpRangeStillLoads) {
-  for (const char* port : {"0", "65536", "75576"}) {
-    SCOPED_TRACE(port);
-    writeIni(std::string("smtp_agent_port = ") + port + "\n");
-    EXPECT_TRUE(config_.init());
-    EXPECT_TRUE(config_.enable);
-    EXPECT_EQ(atoi(port), config_.settings()->smtpAgentPort);
   }
 }
 
@@ -171,7 +133,6 @@ TEST_F(SmtpConnConfigTest, MalformedListLineIsLoggedWithFileAndLineAndSkipped) {
       {"three fields", "blocked_ip", "10.0.0.9 1 2", "more than two fields"},
       {"approved with expiration", "approved_ip", "10.0.0.9 1800000000", "take no expiration"},
       {"no at", "approved_sender", "postmaster", "not an address, @domain or <>"},
-      {"two ats", "blocked_sender", "a@b@c.example", "not an address, @domain or <>"},
       {"empty domain", "blocked_sender", "user@", "not an address, @domain or <>"},
   };
   writeIni("");
@@ -225,16 +186,11 @@ TEST_F(SmtpConnConfigTest, IPLookupAnswers) {
   ASSERT_TRUE(config_.init());
   const struct { const char* label; const char* address; int want; } cases[] = {
       {"ipv6", "2001:db8::1", 2},
-      {"mapped ipv6", "::ffff:10.0.1.1", 2},
       {"empty", "", 1},
-      {"three parts", "10.0.1", 1},
-      {"five parts", "10.0.1.1.1", 1},
       {"octet 256", "10.0.1.256", 1},
       {"leading zero", "010.0.1.1", 1},
       {"leading blank", " 10.0.1.1", 1},
-      {"trailing blank", "10.0.1.1 ", 1},
       {"with prefix", "10.0.1.1/32", 1},
-      {"sign", "+10.0.1.1", 1},
       {"approval beats block", "198.51.100.7", 5},
       {"approved block", "198.51.100.200", 5},
       {"longest prefix holds", "10.0.1.9", 3},
