@@ -79,16 +79,11 @@ TEST_F(TrafficReportTest, SendsOneLinePerEntryAndEmptiesTheMap) {
   }
 }
 
-TEST_F(TrafficReportTest, EmptyMapOnlySkips) {
+TEST_F(TrafficReportTest, EmptyMapOnlySkipsAndUnreachableParentLosesTheCounts) {
   for (const Kind& k : kKinds) {
     log = &keelgate_test::captureLog();
     (list.*k.report)("127.0.0.1", traffic_test::closedPort());
     EXPECT_EQ((std::vector<LogLine>{{1, kThread + k.empty}}), log->lines()) << k.name;
-  }
-}
-
-TEST_F(TrafficReportTest, UnreachableParentLosesTheCounts) {
-  for (const Kind& k : kKinds) {
     log = &keelgate_test::captureLog();
     record(k.type, "10.0.0.5", "b@x");
     (list.*k.report)("127.0.0.1", traffic_test::closedPort());
