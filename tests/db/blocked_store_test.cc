@@ -69,7 +69,7 @@ TEST_F(BlockedStoreTest, EventDescriptionLimitAndScannerId) {
   EXPECT_EQ("", rows("select 1 from tb_system_event where admin_name is null"));
 }
 
-TEST_F(BlockedStoreTest, ExpiryAnnouncesExactlyWhatItDeletes) {
+TEST_F(BlockedStoreTest, ExpiryAnnouncesExactlyWhatItDeletesAndTheVersionNumber) {
   KELP::Clock::freezeAt(kStart);
   ASSERT_TRUE(server().sql(
       "insert into t_sender_filter_blocked values (true, '10.0.0.1', '', 1, 0, 1796339990);"
@@ -84,9 +84,7 @@ TEST_F(BlockedStoreTest, ExpiryAnnouncesExactlyWhatItDeletes) {
   EXPECT_FALSE(list_.isAnyBlockExpire()) << "nothing left to announce";
   EXPECT_EQ("2", rows("select count(*) from tb_system_event"));
   EXPECT_EQ(0, list_.dbConnectionUsers());
-}
 
-TEST_F(BlockedStoreTest, VersionNumber) {
   EXPECT_EQ(0, list_.getVersionNumber());
   EXPECT_TRUE(list_.updateVersionNumber());
   EXPECT_TRUE(list_.updateVersionNumber());
