@@ -55,7 +55,7 @@ TEST_F(BlockedStoreTest, EventDescriptionLimitAndScannerId) {
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(server().reset());
-    KELP::testing::capturedLog().clear();
+    log_->clear();
     home_.write("config/kelp.ini", c.kelpIni);
     EXPECT_EQ(c.ok, list_.WriteSysEvtToDB(30000, std::string(c.length, 'x'), 1)) << c.label;
     EXPECT_EQ(c.scanner, rows("select scanner_id from tb_system_event")) << c.label;
@@ -69,7 +69,7 @@ TEST_F(BlockedStoreTest, EventDescriptionLimitAndScannerId) {
   EXPECT_EQ("", rows("select 1 from tb_system_event where admin_name is null"));
 }
 
-TEST_F(BlockedStoreTest, ExpiryAnnouncesExactlyWhatItDeletes) {
+TEST_F(BlockedStoreTest, ExpiryAnnouncesExactlyWhatItDeletesAndTheVersionNumber) {
   KELP::Clock::freezeAt(kStart);
   ASSERT_TRUE(server().sql(
       "insert into t_sender_filter_blocked values (true, '10.0.0.1', '', 1, 0, 1796339990);"
@@ -84,9 +84,7 @@ TEST_F(BlockedStoreTest, ExpiryAnnouncesExactlyWhatItDeletes) {
   EXPECT_FALSE(list_.isAnyBlockExpire()) << "nothing left to announce";
   EXPECT_EQ("2", rows("select count(*) from tb_system_event"));
   EXPECT_EQ(0, list_.dbConnectionUsers());
-}
 
-TEST_F(BlockedStoreTest, VersionNumber) {
   EXPECT_EQ(0, list_.getVersionNumber());
   EXPECT_TRUE(list_.updateVersionNumber());
   EXPECT_TRUE(list_.updateVersionNumber());

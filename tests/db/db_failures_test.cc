@@ -22,7 +22,7 @@ TEST_F(DbFailuresTest, ConnectFailureEndsTheProcess) {
   for (const auto& c : cases) {
     if (c.odbcIni.empty()) home_.remove("config/odbc.ini");
     else home_.write("config/odbc.ini", c.odbcIni);
-    const std::string logPath = home_.file("log/" + std::string(c.label) + ".log");
+    const std::string logPath = (home_ / "log/" + std::string(c.label) + ".log");
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -53,7 +53,7 @@ TEST_F(DbFailuresTest, MissingTablesAreNamed) {
   EXPECT_FALSE(list_.isAnyBlockExpire());
   EXPECT_FALSE(list_.releaseDropBlockList());
   EXPECT_EQ(1u, logged(1, "failed to delete blocked list from DB"));
-  KELP::testing::capturedLog().clear();
+  log_->clear();
   EXPECT_TRUE(list_.insertBlockedToDB("10.0.0.5", "", 1, 1, 2)) << "a failed check counts as new and stores nothing";
   EXPECT_EQ(1u, logged(1, "failed to select exist blocked item [10.0.0.5] exists in DB,skip insert"));
   EXPECT_EQ("Blocked by throttling:10.0.0.5.", rows("select event_description from tb_system_event"));

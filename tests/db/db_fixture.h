@@ -10,27 +10,20 @@
 
 #include "host/clock.h"
 #include "tests/pg/pg_server.h"
-#include "tests/unit/temp_home.h"
+#include "tests/unit/capture_log.h"
 #include "throttling/smtp_conn_traffic_list.h"
 
 namespace dbtest {
 
 pgtest::PgServer& server();
 
-// The lines logged at `level` that contain `part`.
-inline size_t logged(int level, const std::string& part) {
-  size_t n = 0;
-  for (const std::string& line : KELP::testing::capturedLog().with(part))
-    if (line.compare(0, 2, std::to_string(level) + " ") == 0) ++n;
-  return n;
-}
 
 class DbTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server().ok()) << server().why();
     ASSERT_TRUE(server().reset());
-    KELP::testing::capturedLog().install();
+    log_ = &keelgate_test::captureLog();
     home_.write("config/odbc.ini", server().odbcIni());
     home_.write("config/kelp.ini", "[kelp_manager]\nscanner_id = 7\n");
     home_.write("config/resource.ini",
@@ -42,8 +35,11 @@ class DbTest : public ::testing::Test {
   void TearDown() override { KELP::Clock::thaw(); }
 
   std::string rows(const std::string& query) const { return server().rows(query); }
+  // The lines logged at `level` that contain `part`.
+  size_t logged(int level, const std::string& part) const { return log_->count(level, part); }
 
-  KELP::testing::TempHome home_;
+  keelgate_test::TempDir home_;
+  keelgate_test::CaptureSink* log_ = nullptr;
   SmtpConnTrafficList list_;
 };
 

@@ -39,13 +39,13 @@ TEST_F(QxDBWrapperTest, LoginFromOdbcIni) {
       {"not an ini file", "Driver = PostgreSQL Unicode\n[KELP\n", "", "", -1, "no database configured"},
   };
   for (const auto& c : cases) {
-    KELP::testing::capturedLog().clear();
+    log_->clear();
     home_.write("config/odbc.ini", c.odbcIni);
     EXPECT_EQ(c.rc, connect(c.user, c.password)) << c.label;
     EXPECT_EQ(c.rc == 0 ? QxDBConnection::STATE_CONNECTED : QxDBConnection::STATE_NOT_CONNECTED, conn_.getState())
         << c.label;
     if (c.log != nullptr) {
-      EXPECT_EQ(1u, logged(1, c.log)) << c.label << "\n" << KELP::testing::capturedLog().all();
+      EXPECT_EQ(1u, logged(1, c.log)) << c.label << "\n" << log_->all();
     }
     EXPECT_EQ(0u, logged(1, "secret")) << c.label << ": no password in the log";
     conn_.disconnect();
@@ -73,7 +73,7 @@ TEST_F(QxDBWrapperTest, StatementsParametersAndRows) {
     st->setParameter(5, start);
     st->setParameter(6, expiration);
     QxDBResultset* none = nullptr;
-    EXPECT_EQ(0, st->excuteQuery(&none)) << KELP::testing::capturedLog().all();
+    EXPECT_EQ(0, st->excuteQuery(&none)) << log_->all();
   }
   conn_.releaseStatement(st);
   EXPECT_EQ("10.0.0.9|a'b\\c@x|200", rows("select ip, sender, expiration from t_sender_filter_blocked"));
@@ -153,7 +153,7 @@ TEST_F(QxDBWrapperTest, DualSourceAndAutomaticBlocks) {
 
   // Down: the reload keeps the blocks it had, and nothing else fails hard.
   ASSERT_TRUE(server().stop());
-  KELP::testing::capturedLog().clear();
+  log_->clear();
   std::string ip = "203.0.113.5";
   ASSERT_TRUE(config.init());
   EXPECT_EQ(3, config.getIPInfo(ip, 3));

@@ -7,8 +7,6 @@
 namespace dbtest {
 namespace {
 
-using KELP::testing::capturedLog;
-
 const int32_t kDec3 = 1796340420;  // Dec 03 2026 23:27:00 UTC
 
 ConnTrafficItem item(int32_t time, const std::string& ip, const std::string& sender, int type, int count,
@@ -44,7 +42,7 @@ void insertRows(const std::vector<Row>& rows) {
 
 class TrafficStoreTest : public DbTest {};
 
-TEST_F(TrafficStoreTest, DumpThenLoadRestoresEveryEntry) {
+TEST_F(TrafficStoreTest, DumpThenLoadRestoresEveryEntryAndReplacesOnlyItsType) {
   const std::vector<ConnTrafficItem> filled = {
       item(kDec3, "192.0.2.1", "", 1, 5, 7),
       item(kDec3 + 60, "192.0.2.2", "", 1, 2, 8),
@@ -70,9 +68,11 @@ TEST_F(TrafficStoreTest, DumpThenLoadRestoresEveryEntry) {
   EXPECT_EQ(1u, logged(4, "get traffic log from DB ip=192.0.2.1, sender=, type=1, count=5, scannerId=7, "
                           "sqltime=1796340420, timestamp="));
   EXPECT_EQ(0, list_.dbConnectionUsers());
-}
 
-TEST_F(TrafficStoreTest, DumpReplacesTheRowsOfItsTypeOnly) {
+  // A dump replaces the rows of its type only.
+  ASSERT_TRUE(server().reset());
+  log_->clear();
+  for (int type = 1; type <= 3; ++type) list_.aggregatedTraffic(type)->clear();
   insertRows({
       {"192.0.2.1", "", 1, 7, 1},
       {"192.0.2.2", "b@x", 2, 7, 1},

@@ -1,17 +1,20 @@
-// Helpers shared by the daemon's unit tests: a log sink that keeps every line
-// with its level, and a temporary installation directory that removes itself.
-// Tests run on one thread; nothing here is synchronised.
+// The one log capture and the one temporary directory of the unit and
+// database tests. The sink is the process sink for as long as the process
+// runs (the log keeps its address), so it is never destroyed; it takes lines
+// from any thread.
 #ifndef KEELGATE_TESTS_UNIT_CAPTURE_LOG_H
 #define KEELGATE_TESTS_UNIT_CAPTURE_LOG_H
 
-#include <errno.h>
-#include <ftw.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,7 +29,7 @@ struct LogLine {
 };
 
 inline std::ostream& operator<<(std::ostream& os, const LogLine& l) {
-  return os << "{" << KELP::levelWord(l.level) << ", \"" << l.text << "\"}";
+  return os << "{" << l.level << ", \"" << l.text << "\"}";
 }
 
 typedef std::vector<LogLine> LogLines;
@@ -37,38 +40,84 @@ inline LogLine debug(const std::string& text) { return LogLine{KELP::LOG_DEBUG, 
 class CaptureSink : public KELP::LogMsg {
  public:
   void write(KELP::KELPLogLevel level, const char* text, size_t len) override {
-    lines.push_back(LogLine{level, std::string(text, len)});
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      lines_.push_back(LogLine{level, std::string(text, len)});
+      hook = hook_;
+    }
+    if (hook) hook(std::string(text, len));
   }
-  // Lines at `level` only.
+  LogLines lines() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lines_;
+  }
+  // The lines at `level`.
   LogLines at(KELP::KELPLogLevel level) const {
     LogLines out;
-    for (const LogLine& l : lines)
+    for (const LogLine& l : lines())
       if (l.level == level) out.push_back(l);
     return out;
   }
-  LogLines lines;
+  bool has(KELP::KELPLogLevel level, const std::string& text) const {
+    for (const LogLine& l : lines())
+      if (l == LogLine{level, text}) return true;
+    return false;
+  }
+  // How many lines at `level` contain `part`.
+  size_t count(KELP::KELPLogLevel level, const std::string& part) const {
+    size_t n = 0;
+    for (const LogLine& l : lines()) n += l.level == level && l.text.find(part) != std::string::npos;
+    return n;
+  }
+  std::string all() const {
+    std::ostringstream os;
+    for (const LogLine& l : lines()) os << l << "\n";
+    return os.str();
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    lines_.clear();
+  }
+  // Runs `hook` on the logging thread after each line is stored.
+  void setHook(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lock(mu_);
+    hook_ = hook;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  LogLines lines_;
+  std::function<void(const std::string&)> hook_;
 };
 
-// The process log keeps a pointer to its sink, so the sink lives as long as
-// the process. Installs it with every level enabled and empties it.
-inline CaptureSink& captureLog() {
-  static CaptureSink sink;
-  sink.lines.clear();
-  KELP::Log::Init(&sink, KELP::LOG_DEBUG);
-  return sink;
+// Empties the sink, drops its hook and installs it at `threshold`.
+inline CaptureSink& captureLog(KELP::KELPLogLevel threshold = KELP::LOG_DEBUG) {
+  static CaptureSink* sink = new CaptureSink;
+  sink->clear();
+  sink->setHook(nullptr);
+  KELP::Log::Init(sink, threshold);
+  return *sink;
+}
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream os;
+  os << in.rdbuf();
+  return os.str();
 }
 
 // A fresh directory under /tmp, removed with its contents at destruction.
 class TempDir {
  public:
   TempDir() {
-    char tmpl[] = "/tmp/keelgate_unit.XXXXXX";
+    char tmpl[] = "/tmp/keelgate_test.XXXXXX";
     if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
   }
   ~TempDir() {
-    if (!path_.empty())
-      nftw(path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
-           16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -78,44 +127,25 @@ class TempDir {
 
   // Creates <dir>/<relative> and its missing parents.
   bool makeDirs(const std::string& relative) const {
-    std::string full = path_;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-      size_t slash = relative.find('/', pos);
-      full = path_ + "/" + relative.substr(0, slash);
-      if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST) return false;
-      pos = slash == std::string::npos ? slash : slash + 1;
-    }
-    return true;
+    std::error_code ec;
+    std::filesystem::create_directories(*this / relative, ec);
+    return !ec;
   }
   // Writes a file, creating its directory; `mode` is applied afterwards.
   bool write(const std::string& relative, const std::string& text, mode_t mode = 0644) const {
     size_t slash = relative.rfind('/');
     if (slash != std::string::npos && !makeDirs(relative.substr(0, slash))) return false;
-    std::string full = *this / relative;
-    FILE* f = fopen(full.c_str(), "w");
-    if (f == nullptr) return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    return ok && chmod(full.c_str(), mode) == 0;
+    std::ofstream out(*this / relative, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    return out.good() && chmod((*this / relative).c_str(), mode) == 0;
   }
   bool exists(const std::string& relative) const { return access((*this / relative).c_str(), F_OK) == 0; }
+  void remove(const std::string& relative) const { unlink((*this / relative).c_str()); }
 
  private:
   std::string path_;
 };
-
-// The whole content of a file; empty when it cannot be read.
-inline std::string readFile(const std::string& path) {
-  std::string out;
-  FILE* f = fopen(path.c_str(), "r");
-  if (f == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
 
 }  // namespace keelgate_test
 

@@ -1,8 +1,6 @@
 #include "daemon/cipher_suites.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -75,8 +73,6 @@ TEST_F(CipherSuitesTest, EachLineIsCheckedOnItsOwn) {
       {"SSLv2 line skipped",
        "RC4-MD5 SSLv2 Kx=RSA Au=RSA Enc=RC4(128) Mac=MD5\n", CIPHER_SUITES_MEDIUM, {}, {},
        {current("RC4-MD5 SSLv2 Kx=RSA Au=RSA Enc=RC4(128) Mac=MD5"), sslv2}},
-      {"SSLv2 inside the name skipped too", "EXP-SSLv2-X TLSv1 Enc=RC4(40)\n", CIPHER_SUITES_HIGH, {}, {},
-       {current("EXP-SSLv2-X TLSv1 Enc=RC4(40)"), sslv2}},
       {"SSLv2 line without a blank is a name failure", "SSLv2-ONLY(40)\n", CIPHER_SUITES_HIGH, {}, {},
        {current("SSLv2-ONLY(40)"), nameFail}},
       {"tabs are not blanks", "TAB\tTLSv1.2\tEnc=AES(128)\n", CIPHER_SUITES_HIGH, {}, {},
@@ -95,17 +91,15 @@ TEST_F(CipherSuitesTest, EachLineIsCheckedOnItsOwn) {
         current("B TLSv1.2 Enc=None"), lengthFail, current("C TLSv1.2 Enc=AES(256)"), high("C", "256")}},
       {"unknown type changes no table", std::string(aes) + "\n", 7, {}, {},
        {current(aes), normal("no such cipher suites type, cipher is [AES128-SHA], length is [128]")}},
-      {"negative type changes no table", std::string(aes) + "\n", -1, {}, {},
-       {current(aes), normal("no such cipher suites type, cipher is [AES128-SHA], length is [128]")}},
   };
   for (const Case& c : cases) {
     g_high_cipher_suites.clear();
     g_medium_cipher_suites.clear();
-    log_->lines.clear();
+    log_->clear();
     parse(c.text, c.type);
     EXPECT_EQ(c.high, g_high_cipher_suites) << c.label;
     EXPECT_EQ(c.medium, g_medium_cipher_suites) << c.label;
-    EXPECT_EQ(c.log, log_->lines) << c.label;
+    EXPECT_EQ(c.log, log_->lines()) << c.label;
   }
 }
 
@@ -119,27 +113,8 @@ TEST_F(CipherSuitesTest, MissingFileIsLoggedWithItsError) {
   std::string path = dir_ / "no-such-listing";
   extract_ciphers_map(path.c_str(), CIPHER_SUITES_HIGH);
   EXPECT_EQ(LogLines{normal("Failed to open cipher list file [" + path + "], error: No such file or directory")},
-            log_->lines);
+            log_->lines());
   EXPECT_TRUE(g_high_cipher_suites.empty());
-}
-
-TEST_F(CipherSuitesTest, ReadsTheListingOfTheInstalledOpenSSL) {
-  const char openssl[] = "/usr/bin/openssl";
-  if (access(openssl, X_OK) != 0) GTEST_SKIP() << openssl << " is not installed";
-  FILE* p = popen("/usr/bin/openssl ciphers -v HIGH", "r");
-  ASSERT_NE(nullptr, p);
-  std::string listing;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) listing.append(buf, n);
-  ASSERT_EQ(0, pclose(p));
-  parse(listing, CIPHER_SUITES_HIGH);
-  EXPECT_TRUE(log_->at(KELP::LOG_NORMAL).empty()) << "every line of a real listing is readable";
-  ASSERT_EQ(1u, g_high_cipher_suites.count("TLS_AES_256_GCM_SHA384"));
-  EXPECT_EQ("256", g_high_cipher_suites["TLS_AES_256_GCM_SHA384"]);
-  ASSERT_EQ(1u, g_high_cipher_suites.count("ECDHE-RSA-AES256-GCM-SHA384"));
-  EXPECT_EQ("256", g_high_cipher_suites["ECDHE-RSA-AES256-GCM-SHA384"]);
-  EXPECT_TRUE(g_medium_cipher_suites.empty());
 }
 
 }  // namespace

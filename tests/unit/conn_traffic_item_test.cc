@@ -61,7 +61,6 @@ TEST(TrafficLine, FormatsByType) {
   } cases[] = {
       {"ip connection", raw(1, "10.0.0.5", "ignored", 1300000000), 1,
        "ORCAS-Conn-IP:1300000000;1;1;1;10.0.0.5\n"},
-      {"ip message", raw(2, "10.0.0.5", "a@b", 7), 12, "ORCAS-Conn-MSG:7;1;2;12;10.0.0.5;a@b\n"},
       {"sender", raw(3, "10.0.0.5", "", -2), 2, "ORCAS-Conn-Sender:-2;1;3;2;10.0.0.5;\n"},
       {"other type keyed as sender", raw(4, "1", "s", 0), 1, "ORCAS-Conn-Sender:0;1;4;1;1;s\n"},
       {"no escaping", raw(2, "1", "a;b\nc", 0), 1, "ORCAS-Conn-MSG:0;1;2;1;1;a;b\nc\n"},

@@ -4,12 +4,12 @@
 
 #include "host/odbc_data_source.h"
 #include "host/qx_resbundle.h"
-#include "tests/unit/temp_home.h"
+#include "tests/unit/capture_log.h"
 #include "throttling/smtp_conn_traffic_list.h"
 
 namespace {
 
-using KELP::testing::TempHome;
+using keelgate_test::TempDir;
 
 TEST(OdbcConnectionString, QuotesOnlyWhatTheSyntaxNeeds) {
   KELP::OdbcDataSource s;
@@ -53,11 +53,11 @@ TEST(EscapeData, DoublesQuotesIntoTheBuffer) {
 }
 
 TEST(QxResbundle, TextsOfTheSectionOnly) {
-  TempHome home;
+  TempDir home;
   home.write("config/resource.ini",
              "[Other]\nInsertBlockedItem = wrong\n[SmtpTrafficThrottling]\nInsertBlockedItem = \" Blocked: \"\n");
   KELP::QxResbundle bundle(home.path());
-  EXPECT_EQ(home.file("config/resource.ini"), bundle.GetResourceFileName());
+  EXPECT_EQ((home / "config/resource.ini"), bundle.GetResourceFileName());
   ASSERT_EQ(0, bundle._init(bundle.GetResourceFileName(), "SmtpTrafficThrottling", nullptr));
   std::string text = "stale";
   EXPECT_EQ(0, bundle.getString("InsertBlockedItem", text));

@@ -6,13 +6,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "tests/unit/temp_home.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
 using KELP::QxDBConnection;
-using KELP::testing::capturedLog;
-using KELP::testing::TempHome;
+using keelgate_test::captureLog;
+using keelgate_test::TempDir;
 
 // A loopback TCP socket on an ephemeral port, listening or only bound (a
 // bound socket that does not listen refuses connections).
@@ -40,11 +40,12 @@ class LoopbackPort {
 
 class QxDBConnectionTest : public ::testing::Test {
  protected:
-  void SetUp() override { capturedLog().install(); }
+  void SetUp() override { log_ = &captureLog(); }
   void writeOdbc(const std::string& keys) {
     home_.write("config/odbc.ini", "[KELP]\n" + keys);
   }
-  TempHome home_;
+  TempDir home_;
+  keelgate_test::CaptureSink* log_ = nullptr;
 };
 
 TEST_F(QxDBConnectionTest, AnswersByConfigurationAndServer) {
@@ -76,7 +77,7 @@ TEST_F(QxDBConnectionTest, UnixSocketDirectory) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
-  std::string path = home_.file(".s.PGSQL.5433");
+  std::string path = (home_ / ".s.PGSQL.5433");
   ASSERT_LT(path.size(), sizeof addr.sun_path);
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr));
@@ -91,8 +92,7 @@ TEST_F(QxDBConnectionTest, UnixSocketDirectory) {
 TEST_F(QxDBConnectionTest, BadPortIsLogged) {
   writeOdbc("Driver = x\nPort = fast\n");
   EXPECT_FALSE(QxDBConnection::isDBAlive(home_.path()));
-  EXPECT_EQ(1u, capturedLog().with("1 odbc data source [KELP] in [" + home_.file("config/odbc.ini") +
-                                   "]: bad value [fast] for key [Port]").size());
+  EXPECT_EQ(1u, log_->count(1, "odbc data source [KELP] in [" + (home_ / "config/odbc.ini") + "]: bad value [fast] for key [Port]"));
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 #include "host/qx_log.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,78 +16,71 @@
 #include <gtest/gtest.h>
 
 #include "host/clock.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
+
+using keelgate_test::readFile;
 
 const char kHeader[] = "szTimez\tszIP\tszSender\tiType\tiCount\n";
 const unsigned kType = 8;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+// One row as written for a given sender field: 42 bytes plus the field.
+std::string row(const std::string& senderField, uint32_t count = 1) {
+  return "Dec 03 2026 23:40:00 UTC\t10.0.0.1\t" + senderField + "\t2\t" + std::to_string(count) + "\n";
+}
+
+void fill(qx_LOG_LogEntry& e, const std::string& sender, uint32_t count = 1) {
+  e.AddAttribStr("szTimez", "Dec 03 2026 23:40:00 UTC");
+  e.AddAttribStr("szIP", "10.0.0.1");
+  e.AddAttribStr("szSender", sender);
+  e.AddAttrib4u("iType", 2);
+  e.AddAttrib4u("iCount", count);
 }
 
 class QxLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qx_log_test.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
+  void SetUp() override { KELP::Clock::freezeAt(1796341200); }  // Dec 03 2026 23:40:00 UTC
   void TearDown() override {
     KELP::RotatingCsvFile::setWriteFunctionForTest(nullptr);
     KELP::Clock::thaw();
-    for (const std::string& name : files()) unlink((dir_ + "/" + name).c_str());
-    rmdir(dir_.c_str());
   }
 
   // Every file of the directory, sorted.
   std::vector<std::string> files() const {
     std::vector<std::string> names;
-    DIR* d = opendir(dir_.c_str());
-    if (d == nullptr) return names;
-    while (struct dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-        names.push_back(e->d_name);
-    closedir(d);
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
+  std::string file(const std::string& name = "blk.csv") const { return readFile(dir_ / name); }
 
-  qx_LOG_CSVTextLog* open(long rotation = 0) {
-    qx_LOG_CSVTextLog* dev = qx_LOG_LogDevice::GetCSVTextLog(dir_, "blk", true, 9, nullptr,
-                                                             nullptr, false);
-    if (dev == nullptr) return nullptr;
-    dev->SetCSVOutput(kType, "szTimez,szIP,szSender,iType,iCount");
-    dev->SetRotationBySize(rotation);
-    return dev;
-  }
+  // A device on the directory, rotating at `rotation` bytes, and a writer to it.
+  struct Log {
+    qx_LOG_CSVTextLog* dev;
+    qx_LOG_LogWriter writer{nullptr};
+    qx_LOG_LogEntry e{kType, 0};
+    explicit Log(const std::string& dir, long rotation) {
+      dev = qx_LOG_LogDevice::GetCSVTextLog(dir, "blk", true, 9, nullptr, nullptr, false);
+      if (dev == nullptr) return;
+      dev->SetCSVOutput(kType, "szTimez,szIP,szSender,iType,iCount");
+      dev->SetRotationBySize(rotation);
+      writer.AddLogDevice(dev);
+    }
+    ~Log() {
+      if (dev != nullptr) qx_LOG_LogDevice::ReleaseLog(dev);
+    }
+    void put(const std::string& sender, uint32_t count = 1) {
+      fill(e, sender, count);
+      writer.WriteEntry(e);
+    }
+  };
 
-  static void fill(qx_LOG_LogEntry& e, const std::string& sender, uint32_t count = 1) {
-    e.AddAttribStr("szTimez", "Dec 03 2026 23:40:00 UTC");
-    e.AddAttribStr("szIP", "10.0.0.1");
-    e.AddAttribStr("szSender", sender);
-    e.AddAttrib4u("iType", 2);
-    e.AddAttrib4u("iCount", count);
-  }
-
-  std::string dir_;
+  keelgate_test::TempDir dir_;
 };
 
-// One row as written for fill(e, sender): 42 bytes plus the sender field.
-std::string row(const std::string& senderField, uint32_t count = 1) {
-  return "Dec 03 2026 23:40:00 UTC\t10.0.0.1\t" + senderField + "\t2\t" +
-         std::to_string(count) + "\n";
-}
-
 TEST_F(QxLogTest, FieldsAreQuotedOnlyWhenTheyMustBe) {
-  struct Case {
-    const char* label;
-    std::string value;
-    std::string field;
-  } cases[] = {
+  const struct { const char* label; std::string value, field; } cases[] = {
       {"plain", "a@b.example", "a@b.example"},
       {"empty", "", ""},
       {"comma is no separator here", "a,b", "a,b"},
@@ -96,155 +89,107 @@ TEST_F(QxLogTest, FieldsAreQuotedOnlyWhenTheyMustBe) {
       {"line feed", "a\nb", "\"a\nb\""},
       {"carriage return", "a\rb", "\"a\rb\""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    qx_LOG_CSVTextLog* dev = open();
-    ASSERT_NE(nullptr, dev);
-    qx_LOG_LogWriter writer(nullptr);
-    writer.AddLogDevice(dev);
-    qx_LOG_LogEntry e(kType, 0);
-    fill(e, c.value);
-    writer.WriteEntry(e);
-    EXPECT_EQ(kHeader + row(c.field), readFile(dir_ + "/blk.csv"));
-    qx_LOG_LogDevice::ReleaseLog(dev);
-    unlink((dir_ + "/blk.csv").c_str());
+  for (const auto& c : cases) {
+    {
+      Log log(dir_.path(), 0);
+      ASSERT_NE(nullptr, log.dev);
+      log.put(c.value);
+      EXPECT_EQ(kHeader + row(c.field), file()) << c.label;
+    }
+    dir_.remove("blk.csv");
   }
 }
 
 TEST_F(QxLogTest, WhatReachesTheFile) {
-  qx_LOG_CSVTextLog* dev = open();
-  ASSERT_NE(nullptr, dev);
+  qx_LOG_CSVTextLog* dev;
   std::vector<unsigned> seen;
   static std::vector<unsigned>* seenp;
   seenp = &seen;
-  dev->SetCallback([](unsigned type, unsigned a, unsigned b, qx_LOG_LogEntry&, void* user) {
-    seenp->push_back(type + a + b);
-    return user == nullptr && type == kType;
-  }, nullptr);
-  qx_LOG_LogWriter writer(nullptr);
-  writer.AddLogDevice(dev);
-  writer.AddLogDevice(dev);  // a second add must not write rows twice
-
-  qx_LOG_LogEntry other(7, 0);  // refused by the callback
-  fill(other, "x");
-  writer.WriteEntry(other);
-  qx_LOG_LogEntry e(kType, 0);
-  fill(e, "first", 1);
-  writer.WriteEntry(e);
-  fill(e, "second", 5);  // setting again replaces the values
-  writer.WriteEntry(e);
-  qx_LOG_LogEntry partial(kType, 0);
-  partial.AddAttribStr("szIP", "10.0.0.2");
-  writer.WriteEntry(partial);
-
-  EXPECT_EQ(std::string(kHeader) + row("first", 1) + row("second", 5) + "\t10.0.0.2\t\t\t\n",
-            readFile(dir_ + "/blk.csv"));
-  EXPECT_EQ((std::vector<unsigned>{7, 8, 8, 8}), seen);
-  qx_LOG_LogDevice::ReleaseLog(dev);
-  // The released device is gone from the writer: writing now touches nothing.
-  writer.WriteEntry(e);
-  EXPECT_EQ(4u, seen.size());
+  {
+    Log log(dir_.path(), 0);
+    dev = log.dev;
+    ASSERT_NE(nullptr, dev);
+    dev->SetCallback([](unsigned type, unsigned a, unsigned b, qx_LOG_LogEntry&, void* user) {
+      seenp->push_back(type + a + b);
+      return user == nullptr && type == kType;
+    }, nullptr);
+    log.writer.AddLogDevice(dev);  // a second add must not write rows twice
+    qx_LOG_LogEntry other(7, 0);   // refused by the callback
+    fill(other, "x");
+    log.writer.WriteEntry(other);
+    log.put("first", 1);
+    log.put("second", 5);  // setting again replaces the values
+    qx_LOG_LogEntry partial(kType, 0);
+    partial.AddAttribStr("szIP", "10.0.0.2");
+    log.writer.WriteEntry(partial);
+    EXPECT_EQ(std::string(kHeader) + row("first", 1) + row("second", 5) + "\t10.0.0.2\t\t\t\n", file());
+    EXPECT_EQ((std::vector<unsigned>{7, 8, 8, 8}), seen);
+    qx_LOG_LogDevice::ReleaseLog(dev);
+    log.dev = nullptr;
+    log.put("after");  // the released device is gone from the writer
+    EXPECT_EQ(4u, seen.size());
+  }
 }
 
 TEST_F(QxLogTest, NewFileHasDefaultModeAndGivenOwner) {
   umask(077);
-  qx_LOG_CSVTextLog* dev = open();
-  ASSERT_NE(nullptr, dev);
-  dev->SetPermission(-1, getuid(), getgid());
-  qx_LOG_LogWriter writer(nullptr);
-  writer.AddLogDevice(dev);
-  qx_LOG_LogEntry e(kType, 0);
-  fill(e, "s");
-  writer.WriteEntry(e);
+  Log log(dir_.path(), 0);
+  ASSERT_NE(nullptr, log.dev);
+  log.dev->SetPermission(-1, getuid(), getgid());
+  log.put("s");
   umask(022);
   struct stat st;
-  ASSERT_EQ(0, stat((dir_ + "/blk.csv").c_str(), &st));
+  ASSERT_EQ(0, stat((dir_ / "blk.csv").c_str(), &st));
   EXPECT_EQ(0640u, st.st_mode & 07777);
   EXPECT_EQ(getuid(), st.st_uid);
   EXPECT_EQ(getgid(), st.st_gid);
-  qx_LOG_LogDevice::ReleaseLog(dev);
 }
 
 TEST_F(QxLogTest, NoDeviceForAnUnusableDirectory) {
-  std::string file = dir_ + "/plain";
-  std::ofstream(file) << "x";
-  struct Case {
-    const char* label;
-    std::string dir;
-  } cases[] = {{"missing", dir_ + "/nope"}, {"a file", file}, {"empty path", ""}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(nullptr, qx_LOG_LogDevice::GetCSVTextLog(c.dir, "blk", true, 9, nullptr, nullptr,
-                                                       false))
-        << c.label;
-  }
-  unlink(file.c_str());
+  ASSERT_TRUE(dir_.write("plain", "x"));
+  for (const std::string& dir : {dir_ / "nope", dir_ / "plain", std::string()})
+    EXPECT_EQ(nullptr, qx_LOG_LogDevice::GetCSVTextLog(dir, "blk", true, 9, nullptr, nullptr, false)) << dir;
 }
 
-TEST_F(QxLogTest, RotationAtTheSizeEdgeAndNamesWithSuffix) {
-  KELP::Clock::freezeAt(1796341200);  // Dec 03 2026 23:40:00 UTC
-  const std::string header = kHeader;
-  // Room for the header and exactly two one-letter rows.
-  const long limit = static_cast<long>(header.size() + 2 * row("a").size());
-  qx_LOG_CSVTextLog* dev = open(limit);
-  ASSERT_NE(nullptr, dev);
-  qx_LOG_LogWriter writer(nullptr);
-  writer.AddLogDevice(dev);
-  qx_LOG_LogEntry e(kType, 0);
-  auto put = [&](const std::string& s) { fill(e, s); writer.WriteEntry(e); };
+// Room for the header and exactly two one-letter rows.
+const long kTwoRows = static_cast<long>(std::string(kHeader).size() + 2 * row("a").size());
 
-  put("a");
-  put("b");  // ends exactly at the limit: no rotation
+TEST_F(QxLogTest, RotationAtTheSizeEdgeAndNamesWithSuffix) {
+  Log log(dir_.path(), kTwoRows);
+  ASSERT_NE(nullptr, log.dev);
+  log.put("a");
+  log.put("b");  // ends exactly at the limit: no rotation
   EXPECT_EQ(std::vector<std::string>{"blk.csv"}, files());
-  put("c");   // a whole row over
-  put("dd");  // header + c + dd is one byte over; same second: suffix .1
-  put("e");   // header + dd + e is one byte over: suffix .2
+  log.put("c");   // a whole row over
+  log.put("dd");  // header + c + dd is one byte over; same second: suffix .1
+  log.put("e");   // header + dd + e is one byte over: suffix .2
   EXPECT_EQ((std::vector<std::string>{"blk.20261203234000.1.csv", "blk.20261203234000.2.csv",
                                       "blk.20261203234000.csv", "blk.csv"}),
             files());
-  EXPECT_EQ(header + row("a") + row("b"), readFile(dir_ + "/blk.20261203234000.csv"));
-  EXPECT_EQ(header + row("c"), readFile(dir_ + "/blk.20261203234000.1.csv"));
-  EXPECT_EQ(header + row("dd"), readFile(dir_ + "/blk.20261203234000.2.csv"));
-  EXPECT_EQ(header + row("e"), readFile(dir_ + "/blk.csv"));
-  qx_LOG_LogDevice::ReleaseLog(dev);
+  EXPECT_EQ(kHeader + row("a") + row("b"), file("blk.20261203234000.csv"));
+  EXPECT_EQ(kHeader + row("c"), file("blk.20261203234000.1.csv"));
+  EXPECT_EQ(kHeader + row("dd"), file("blk.20261203234000.2.csv"));
+  EXPECT_EQ(kHeader + row("e"), file());
 }
 
 TEST_F(QxLogTest, RowLargerThanTheRotationSizeStillWritten) {
-  KELP::Clock::freezeAt(1796341200);
-  qx_LOG_CSVTextLog* dev = open(10);
-  ASSERT_NE(nullptr, dev);
-  qx_LOG_LogWriter writer(nullptr);
-  writer.AddLogDevice(dev);
-  qx_LOG_LogEntry e(kType, 0);
-  fill(e, "a");
-  writer.WriteEntry(e);
-  writer.WriteEntry(e);
-  EXPECT_EQ(kHeader + row("a"), readFile(dir_ + "/blk.csv"));
-  EXPECT_EQ(kHeader + row("a"), readFile(dir_ + "/blk.20261203234000.csv"));
-  qx_LOG_LogDevice::ReleaseLog(dev);
+  Log log(dir_.path(), 10);
+  ASSERT_NE(nullptr, log.dev);
+  log.put("a");
+  log.put("a");
+  EXPECT_EQ(kHeader + row("a"), file());
+  EXPECT_EQ(kHeader + row("a"), file("blk.20261203234000.csv"));
 }
 
 TEST_F(QxLogTest, DeviceFollowsRotationByAnotherWriter) {
-  KELP::Clock::freezeAt(1796341200);
-  const long limit = static_cast<long>(std::string(kHeader).size() + 2 * row("a").size());
-  qx_LOG_CSVTextLog* one = open(limit);
-  qx_LOG_CSVTextLog* two = open(limit);
-  ASSERT_TRUE(one != nullptr && two != nullptr);
-  qx_LOG_LogWriter w1(nullptr), w2(nullptr);
-  w1.AddLogDevice(one);
-  w2.AddLogDevice(two);
-  qx_LOG_LogEntry e(kType, 0);
-  fill(e, "a");
-  w1.WriteEntry(e);
-  fill(e, "b");
-  w2.WriteEntry(e);
-  fill(e, "c");
-  w2.WriteEntry(e);  // two rotates the file one still holds open
-  fill(e, "d");
-  w1.WriteEntry(e);
-  EXPECT_EQ(kHeader + row("a") + row("b"), readFile(dir_ + "/blk.20261203234000.csv"));
-  EXPECT_EQ(kHeader + row("c") + row("d"), readFile(dir_ + "/blk.csv"));
-  qx_LOG_LogDevice::ReleaseLog(one);
-  qx_LOG_LogDevice::ReleaseLog(two);
+  Log one(dir_.path(), kTwoRows), two(dir_.path(), kTwoRows);
+  ASSERT_TRUE(one.dev != nullptr && two.dev != nullptr);
+  one.put("a");
+  two.put("b");
+  two.put("c");  // two rotates the file one still holds open
+  one.put("d");
+  EXPECT_EQ(kHeader + row("a") + row("b"), file("blk.20261203234000.csv"));
+  EXPECT_EQ(kHeader + row("c") + row("d"), file());
 }
 
 ssize_t failNoSpace(int, const void*, size_t) {
@@ -254,33 +199,24 @@ ssize_t failNoSpace(int, const void*, size_t) {
 ssize_t writeHalf(int fd, const void* buf, size_t len) { return ::write(fd, buf, len / 2); }
 
 TEST_F(QxLogTest, FailedWriteIsReportedAndLeavesNoPartOfTheRow) {
-  struct Case {
-    const char* label;
-    KELP::FileWriteFn fn;
-  } cases[] = {{"write fails", failNoSpace}, {"short write", writeHalf}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    qx_LOG_CSVTextLog* dev = open();
-    ASSERT_NE(nullptr, dev);
-    qx_LOG_LogWriter writer(nullptr);
-    writer.AddLogDevice(dev);
-    qx_LOG_LogEntry e(kType, 0);
-    fill(e, "kept");
-    writer.WriteEntry(e);
-    KELP::RotatingCsvFile::setWriteFunctionForTest(c.fn);
-    fill(e, "lost");
-    try {
-      writer.WriteEntry(e);
-      ADD_FAILURE() << "no exception";
-    } catch (const qx_EXCEPTION_base& ex) {
-      EXPECT_EQ("write " + dir_ + "/blk.csv: No space left on device", ex.get_message());
+  for (KELP::FileWriteFn fn : {failNoSpace, writeHalf}) {
+    {
+      Log log(dir_.path(), 0);
+      ASSERT_NE(nullptr, log.dev);
+      log.put("kept");
+      KELP::RotatingCsvFile::setWriteFunctionForTest(fn);
+      try {
+        log.put("lost");
+        ADD_FAILURE() << "no exception";
+      } catch (const qx_EXCEPTION_base& ex) {
+        EXPECT_EQ("write " + (dir_ / "blk.csv") + ": No space left on device", ex.get_message());
+      }
+      KELP::RotatingCsvFile::setWriteFunctionForTest(nullptr);
+      EXPECT_EQ(kHeader + row("kept"), file());
+      log.writer.WriteEntry(log.e);  // the same row goes through once the disk recovers
+      EXPECT_EQ(kHeader + row("kept") + row("lost"), file());
     }
-    KELP::RotatingCsvFile::setWriteFunctionForTest(nullptr);
-    EXPECT_EQ(kHeader + row("kept"), readFile(dir_ + "/blk.csv"));
-    writer.WriteEntry(e);  // the same row goes through once the disk recovers
-    EXPECT_EQ(kHeader + row("kept") + row("lost"), readFile(dir_ + "/blk.csv"));
-    qx_LOG_LogDevice::ReleaseLog(dev);
-    unlink((dir_ + "/blk.csv").c_str());
+    dir_.remove("blk.csv");
   }
 }
 
@@ -290,13 +226,9 @@ TEST_F(QxLogTest, FailedWriteIsReportedAndLeavesNoPartOfTheRow) {
 TEST_F(QxLogTest, ConcurrentProcessesLoseAndTearNoRow) {
   const int kChildren = 8, kRows = 2000;
   const long kLimit = 4096;
-  qx_LOG_CSVTextLog* dev = open(kLimit);
-  ASSERT_NE(nullptr, dev);
-  qx_LOG_LogWriter writer(nullptr);
-  writer.AddLogDevice(dev);
-  qx_LOG_LogEntry e(kType, 0);
-  fill(e, "parent");
-  writer.WriteEntry(e);  // the inherited descriptor must not share the lock
+  Log log(dir_.path(), kLimit);
+  ASSERT_NE(nullptr, log.dev);
+  log.put("parent");  // the inherited descriptor must not share the lock
 
   std::vector<pid_t> kids;
   for (int c = 0; c < kChildren; ++c) {
@@ -306,8 +238,7 @@ TEST_F(QxLogTest, ConcurrentProcessesLoseAndTearNoRow) {
       int status = 0;
       try {
         for (int r = 0; r < kRows; ++r) {
-          fill(e, "c" + std::to_string(c) + "-r" + std::to_string(r), r);
-          writer.WriteEntry(e);
+          log.put("c" + std::to_string(c) + "-r" + std::to_string(r), r);
         }
       } catch (...) {
         status = 1;
@@ -325,7 +256,7 @@ TEST_F(QxLogTest, ConcurrentProcessesLoseAndTearNoRow) {
   std::multiset<std::string> senders;
   int bad = 0;
   for (const std::string& name : files()) {
-    std::string text = readFile(dir_ + "/" + name);
+    std::string text = file(name);
     EXPECT_LE(text.size(), static_cast<size_t>(kLimit)) << name;
     std::istringstream in(text);
     std::string line;
@@ -351,7 +282,6 @@ TEST_F(QxLogTest, ConcurrentProcessesLoseAndTearNoRow) {
       if (senders.count("c" + std::to_string(c) + "-r" + std::to_string(r)) != 1)
         ++missingOrTwice;
   EXPECT_EQ(0, missingOrTwice);
-  qx_LOG_LogDevice::ReleaseLog(dev);
 }
 
 }  // namespace

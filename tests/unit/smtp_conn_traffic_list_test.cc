@@ -3,22 +3,21 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "host/clock.h"
-#include "tests/unit/traffic_test_support.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
-using traffic_test::CaptureSink;
+using keelgate_test::CaptureSink;
+using keelgate_test::LogLine;
 
 class SmtpConnTrafficListTest : public ::testing::Test {
  protected:
-  void SetUp() override { log = &CaptureSink::install(); }
+  void SetUp() override { log = &keelgate_test::captureLog(); }
   void TearDown() override {
     KELP::Clock::thaw();
     KELP::Log::Init(nullptr, KELP::LOG_NORMAL);
@@ -33,17 +32,8 @@ class SmtpConnTrafficListTest : public ::testing::Test {
   SmtpConnTrafficList list;
 };
 
-struct Obs {
-  int type;
-  const char* ip;
-  const char* sender;
-};
-struct Entry {
-  const char* ip;
-  const char* sender;
-  int timeStamp;
-  int count;
-};
+struct Obs { int type; const char* ip; const char* sender; };
+struct Entry { const char* ip; const char* sender; int timeStamp; int count; };
 
 TEST_F(SmtpConnTrafficListTest, FoldsObservationsPerKey) {
   struct Case {
@@ -76,20 +66,20 @@ TEST_F(SmtpConnTrafficListTest, FoldsObservationsPerKey) {
     for (const auto& e : map)
       got.push_back({e.first.ip.c_str(), e.first.sender.c_str(), e.first.timeStamp, e.second});
     ASSERT_EQ(c.entries.size(), got.size()) << c.name;
-    for (size_t i = 0; i < got.size(); ++i) {
-      EXPECT_STREQ(c.entries[i].ip, got[i].ip) << c.name;
-      EXPECT_STREQ(c.entries[i].sender, got[i].sender) << c.name;
-      EXPECT_EQ(c.entries[i].timeStamp, got[i].timeStamp) << c.name;
-      EXPECT_EQ(c.entries[i].count, got[i].count) << c.name;
-    }
+    for (size_t i = 0; i < got.size(); ++i)
+      EXPECT_EQ(std::string(c.entries[i].ip) + "/" + c.entries[i].sender + "/" + std::to_string(c.entries[i].timeStamp) +
+                    "/" + std::to_string(c.entries[i].count),
+                std::string(got[i].ip) + "/" + got[i].sender + "/" + std::to_string(got[i].timeStamp) + "/" +
+                    std::to_string(got[i].count))
+          << c.name;
   }
 }
 
 TEST_F(SmtpConnTrafficListTest, UnknownTypesAreDroppedWithMessage) {
   for (int type : {0, 4}) record(type, "10.0.0.5", "a@x", 100);
   EXPECT_TRUE(list.rawIPBaseConnEmpty() && list.rawIPBaseMsgEmpty() && list.rawSenderBaseEmpty());
-  traffic_test::Logged drop = {4, "get error type SMTP Traffic Throttling log, drop it"};
-  std::vector<traffic_test::Logged> lines = log->lines();
+  LogLine drop = {4, "get error type SMTP Traffic Throttling log, drop it"};
+  std::vector<LogLine> lines = log->lines();
   EXPECT_EQ(2, std::count(lines.begin(), lines.end(), drop));
 }
 
@@ -103,12 +93,8 @@ TEST_F(SmtpConnTrafficListTest, ObservationTraceUsesLocalTime) {
 }
 
 TEST_F(SmtpConnTrafficListTest, DeadlinesAtTheExactSecond) {
-  struct Case {
-    const char* name;
-    int ipInterval, senderInterval;
-    time_t resetAt;
-    time_t ipDue, senderDue;  // first second at which each is due
-  } cases[] = {
+  // ipDue, senderDue: the first second at which each is due.
+  struct Case { const char* name; int ipInterval, senderInterval; time_t resetAt, ipDue, senderDue; } cases[] = {
       {"intervals as given", 6, 180, 1000, 1006, 1180},
       {"zero means 300", 0, 0, 1000, 1300, 1300},
       {"saturates at 32-bit end", 300, 10, INT_MAX - 100, INT_MAX, INT_MAX - 90},
@@ -130,16 +116,9 @@ TEST_F(SmtpConnTrafficListTest, DeadlinesAtTheExactSecond) {
 }
 
 TEST_F(SmtpConnTrafficListTest, InitReadsOdbcIniAndKeepsCounts) {
-  char dir[] = "/tmp/kg-traffic-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  mkdir((std::string(dir) + "/config").c_str(), 0755);
-  list.setHome(dir);
-  struct Case {
-    const char* name;
-    const char* ini;  // null: no file
-    const char* dump;
-    const char* database;
-  } cases[] = {
+  keelgate_test::TempDir dir;
+  list.setHome(dir.path());
+  struct Case { const char* name; const char* ini; const char* dump; const char* database; } cases[] = {
       {"no file: defaults", nullptr, "dbname[KELP],username[sa],password[]", "kelp"},
       {"all keys", "[KELP]\nUserName=u\nPassword=p w\nDatabase=d\n",
        "dbname[KELP],username[u],password[p w]", "d"},
@@ -147,13 +126,14 @@ TEST_F(SmtpConnTrafficListTest, InitReadsOdbcIniAndKeepsCounts) {
       {"other section", "[kelp]\nUserName=u\n", "dbname[KELP],username[sa],password[]", "kelp"},
   };
   record(1, "10.0.0.5", "", 100);
-  std::string ini = std::string(dir) + "/config/odbc.ini";
   for (const Case& c : cases) {
-    unlink(ini.c_str());
-    if (c.ini != nullptr) std::ofstream(ini) << c.ini;
-    log = &CaptureSink::install();
+    dir.remove("config/odbc.ini");
+    if (c.ini != nullptr) {
+      ASSERT_TRUE(dir.write("config/odbc.ini", c.ini));
+    }
+    log = &keelgate_test::captureLog();
     EXPECT_EQ(0, list.init(10, 6, "p", "x", 1, "l", "DIAGNOSTIC")) << c.name;
-    std::vector<traffic_test::Logged> want = {
+    std::vector<LogLine> want = {
         {4, "Dump SMTP Traffic Throttling Traffic configuration: IP base send interval[10], "
             "Sender base send interval[6]"},
         {3, std::string("dump db configuration:") + c.dump},
@@ -163,9 +143,6 @@ TEST_F(SmtpConnTrafficListTest, InitReadsOdbcIniAndKeepsCounts) {
     EXPECT_EQ(KELP::LOG_DIAGNOSTIC, KELP::Log::threshold()) << c.name;
   }
   EXPECT_EQ(1, list.rawTraffic(1).begin()->second) << "a reload keeps the counts";
-  unlink(ini.c_str());
-  rmdir((std::string(dir) + "/config").c_str());
-  rmdir(dir);
 }
 
 }  // namespace

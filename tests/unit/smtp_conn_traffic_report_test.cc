@@ -5,21 +5,22 @@
 #include <cerrno>
 #include <thread>
 
+#include "tests/unit/capture_log.h"
 #include "tests/unit/traffic_test_support.h"
 #include "throttling/smtp_conn_traffic_list.h"
 
 namespace {
 
-using traffic_test::CaptureSink;
+using keelgate_test::CaptureSink;
 using traffic_test::FakeAgent;
-using traffic_test::Logged;
+using keelgate_test::LogLine;
 typedef void (SmtpConnTrafficList::*Report)(std::string, int);
 
 const std::string kThread = "[SMTP Traffic Throttling agent send thread]";
 
 class TrafficReportTest : public ::testing::Test {
  protected:
-  void SetUp() override { log = &CaptureSink::install(); }
+  void SetUp() override { log = &keelgate_test::captureLog(); }
   void record(int type, const char* ip, const char* sender, time_t at = 100) {
     RawConnTrafficItem item;
     item.timeStamp = static_cast<int32_t>(at), item.ip = ip, item.sender = sender;
@@ -60,7 +61,7 @@ TEST_F(TrafficReportTest, SendsOneLinePerEntryAndEmptiesTheMap) {
       {"ORCAS-Conn-MSG:101;7;2;1;10.0.0.1;a@x\n", "ORCAS-Conn-MSG:100;7;2;2;10.0.0.5;b@x\n"},
       {"ORCAS-Conn-Sender:101;7;3;1;10.0.0.1;a@x\n", "ORCAS-Conn-Sender:100;7;3;2;10.0.0.5;b@x\n"}};
   for (const Kind& k : kKinds) {
-    log = &CaptureSink::install();
+    log = &keelgate_test::captureLog();
     FakeAgent agent;
     record(k.type, "10.0.0.5", "b@x", 100);
     record(k.type, "10.0.0.5", "b@x", 150);
@@ -78,21 +79,16 @@ TEST_F(TrafficReportTest, SendsOneLinePerEntryAndEmptiesTheMap) {
   }
 }
 
-TEST_F(TrafficReportTest, EmptyMapOnlySkips) {
+TEST_F(TrafficReportTest, EmptyMapOnlySkipsAndUnreachableParentLosesTheCounts) {
   for (const Kind& k : kKinds) {
-    log = &CaptureSink::install();
+    log = &keelgate_test::captureLog();
     (list.*k.report)("127.0.0.1", traffic_test::closedPort());
-    EXPECT_EQ((std::vector<Logged>{{1, kThread + k.empty}}), log->lines()) << k.name;
-  }
-}
-
-TEST_F(TrafficReportTest, UnreachableParentLosesTheCounts) {
-  for (const Kind& k : kKinds) {
-    log = &CaptureSink::install();
+    EXPECT_EQ((std::vector<LogLine>{{1, kThread + k.empty}}), log->lines()) << k.name;
+    log = &keelgate_test::captureLog();
     record(k.type, "10.0.0.5", "b@x");
     (list.*k.report)("127.0.0.1", traffic_test::closedPort());
-    EXPECT_EQ((std::vector<Logged>{{1, kThread + withError(k.connectFailed, ECONNREFUSED)}}),
-              log->atLevel(1))
+    EXPECT_EQ((std::vector<LogLine>{{1, kThread + withError(k.connectFailed, ECONNREFUSED)}}),
+              log->at(1))
         << k.name;
     EXPECT_TRUE(list.rawTraffic(k.type).empty()) << k.name;
   }
@@ -121,7 +117,7 @@ TEST_F(TrafficReportTest, LineMeetingAClosedPeerIsResentOnANewConnection) {
   const std::string l2 = "ORCAS-Conn-IP:100;7;1;1;10.0.0.2\n";
   EXPECT_EQ(std::vector<std::string>{"ORCAS-Conn-IP:100;7;1;1;10.0.0.1\n"}, first);
   EXPECT_EQ((std::vector<std::string>{l2, "ORCAS-Conn-IP:100;7;1;1;10.0.0.3\n"}), agent.readAll());
-  std::vector<Logged> failures = log->atLevel(1);
+  std::vector<LogLine> failures = log->at(1);
   ASSERT_EQ(1u, failures.size());
   EXPECT_EQ(0u, failures[0].text.find(kThread + "sendIPBaseConnTrafficToParent() send ip "
                                                 "connection traffic log [" + l2 +
@@ -139,16 +135,16 @@ TEST_F(TrafficReportTest, ObservationsRecordedDuringReportsAreNotLost) {
   });
   long long total = 0;
   for (int i = 0; i < 50; ++i) {
-    log = &CaptureSink::install();
+    log = &keelgate_test::captureLog();
     list.sendIPBaseConnTrafficToParent("127.0.0.1", agent.port());
-    if (log->atLevel(4).empty()) continue;  // the map was empty: no connection
+    if (log->at(4).empty()) continue;  // the map was empty: no connection
     agent.accept();
     for (const std::string& line : agent.readAll()) {
       size_t countField = 0;  // "key:time;scanner;type;COUNT;ip"
       for (int f = 0; f < 3; ++f) countField = line.find(';', countField) + 1;
       total += atoi(line.c_str() + countField);
     }
-    EXPECT_TRUE(log->atLevel(1).empty());
+    EXPECT_TRUE(log->at(1).empty());
   }
   recorder.join();
   for (const auto& e : list.rawTraffic(1)) total += e.second;
@@ -163,7 +159,7 @@ TEST_F(TrafficReportTest, SendTrafficToSelfSendsOneLine) {
   list.sendTrafficToSelf("127.0.0.1", agent.port(), item);
   agent.accept();
   EXPECT_EQ(std::vector<std::string>{"ORCAS-Conn-MSG:5;7;2;1;10.0.0.5;a@x\n"}, agent.readAll());
-  EXPECT_EQ((std::vector<Logged>{
+  EXPECT_EQ((std::vector<LogLine>{
                 {4, kThread + "self server:127.0.0.1/" + std::to_string(agent.port())},
                 {4, kThread + "send SMTP Traffic Throttling traffic log to self smtp "
                               "agent:ORCAS-Conn-MSG:5;7;2;1;10.0.0.5;a@x\n"}}),

@@ -95,7 +95,7 @@ class TLSDecisionTest : public ::testing::Test {
     config_.reset(new TLSPolicyConfig(TLS_POLICY_INBOUND, dir_.path()));
     log_ = &keelgate_test::captureLog();
     ASSERT_TRUE(config_->init());
-    log_->lines.clear();  // the load's notes on the unknown words
+    log_->clear();  // the load's notes on the unknown words
   }
   void TearDown() override {
     g_high_cipher_suites.clear();
@@ -124,7 +124,7 @@ class TLSDecisionTest : public ::testing::Test {
       const GridPolicy& g = grid_.at(row.policy);
       PolicyRequest r = request("MAIL", g.client, "alice@example.net", row.cipher, row.ccert);
       TLSPolicy policy;
-      log_->lines.clear();
+      log_->clear();
       EXPECT_EQ(row.answer, decideTLS(r, *config_, policy)) << row.label;
       EXPECT_EQ(row.policy, policy.name) << row.label;
       LogLines expected = {
@@ -132,7 +132,7 @@ class TLSDecisionTest : public ::testing::Test {
                 "]"),
           normal("Connected from [" + g.client + "], sender is [alice@example.net], matched policy name is [" +
                  row.policy + "], " + row.verdict)};
-      EXPECT_EQ(expected, log_->lines) << row.label;
+      EXPECT_EQ(expected, log_->lines()) << row.label;
     }
   }
 
@@ -143,107 +143,51 @@ class TLSDecisionTest : public ::testing::Test {
 };
 
 
-TEST_F(TLSDecisionTest, LevelNoneForbidsTLS) {
+// The rows the end-to-end test does not reach: unknown and empty words, and
+// the order of the checks.
+TEST_F(TLSDecisionTest, DecisionByLevelCipherAndCertificate) {
   const Row rows[] = {
-      {"no TLS passes", "none-high", "", "", kUnused, kPassed},
-      {"no TLS with a certificate passes", "none-medium", "", kCert, kUnused, kPassed},
-      {"High cipher and certificate still denied", "none-high", kHigh, kCert, kNoTLS, kDenied},
-      {"Medium cipher denied", "none-medium", kMedium, "", kNoTLS, kDenied},
-      {"unknown cipher denied", "none-low", kNeither, "", kNoTLS, kDenied},
-  };
-  checkRows(rows);
-}
-
-TEST_F(TLSDecisionTest, LevelMayLetsPlainThroughButChecksTheCipherOfTLS) {
-  const Row rows[] = {
-      {"no TLS passes whatever the class", "may-high", "", "", kUnused, kPassed},
-      {"High cipher, class high", "may-high", kHigh, "", kUsed, kPassed},
-      {"Medium cipher, class high", "may-high", kMedium, "", kNeedHigh, kWrongHigh},
-      {"cipher in neither, class high: HIGH comes first", "may-high", kNeither, "", kNeedHigh, kWrongHigh},
-      {"Medium cipher, class medium", "may-medium", kMedium, "", kUsed, kPassed},
-      {"High cipher satisfies class medium", "may-medium", kHigh, "", kUsed, kPassed},
-      {"cipher in neither, class medium", "may-medium", kNeither, "", kNeedMedium, kWrongMedium},
-      {"Medium cipher, unknown class", "may-low", kMedium, "", kUsed, kPassed},
-      {"cipher in neither, unknown class", "may-low", kNeither, "", kNeedMedium, kWrongMedium},
-      {"cipher in neither, empty class", "may-empty", kNeither, "", kNeedMedium, kWrongMedium},
-      {"Medium cipher, empty class", "may-empty", kMedium, "", kUsed, kPassed},
-  };
-  checkRows(rows);
-}
-
-TEST_F(TLSDecisionTest, LevelEncryptRequiresTLSAndTheCipherClass) {
-  const Row rows[] = {
-      {"no TLS", "encrypt-medium", "", "", kMustTLS, kIssue},
-      {"no TLS with a certificate", "encrypt-high", "", kCert, kMustTLS, kIssue},
-      {"High cipher, class high, no certificate needed", "encrypt-high", kHigh, "", kUsed, kPassed},
-      {"Medium cipher, class high", "encrypt-high", kMedium, "", kNeedHigh, kWrongHigh},
-      {"cipher in neither, class high", "encrypt-high", kNeither, kCert, kNeedHigh, kWrongHigh},
-      {"Medium cipher, class medium", "encrypt-medium", kMedium, "", kUsed, kPassed},
-      {"cipher in neither, class medium", "encrypt-medium", kNeither, "", kNeedMedium, kWrongMedium},
-      {"High cipher, unknown class", "encrypt-low", kHigh, "", kUsed, kPassed},
-      {"cipher in neither, unknown class", "encrypt-low", kNeither, "", kNeedMedium, kWrongMedium},
-  };
-  checkRows(rows);
-}
-
-TEST_F(TLSDecisionTest, LevelVerifyChecksTLSThenCipherThenCertificate) {
-  const Row rows[] = {
-      {"no TLS: TLS is tested before the certificate", "verify-high", "", kCert, kMustTLS, kIssue},
-      {"no TLS, no certificate", "verify-medium", "", "", kMustTLS, kIssue},
-      {"High cipher, no certificate", "verify-high", kHigh, "", kUnverified, kNoCert},
-      {"High cipher, certificate", "verify-high", kHigh, kCert, kUsed, kPassed},
-      {"Medium cipher, class high, certificate", "verify-high", kMedium, kCert, kNeedHigh, kWrongHigh},
-      {"Medium cipher, class high: cipher before certificate", "verify-high", kMedium, "", kNeedHigh,
-       kWrongHigh},
-      {"Medium cipher, class medium, no certificate", "verify-medium", kMedium, "", kUnverified, kNoCert},
-      {"Medium cipher, class medium, certificate", "verify-medium", kMedium, kCert, kUsed, kPassed},
-      {"cipher in neither, class medium: cipher before certificate", "verify-medium", kNeither, "",
-       kNeedMedium, kWrongMedium},
-      {"High cipher, unknown class, certificate", "verify-low", kHigh, kCert, kUsed, kPassed},
-      {"cipher in neither, unknown class", "verify-low", kNeither, kCert, kNeedMedium, kWrongMedium},
-  };
-  checkRows(rows);
-}
-
-TEST_F(TLSDecisionTest, UnknownOrEmptyLevelRequiresTLSWithoutCertificate) {
-  const Row rows[] = {
-      {"unknown level, no TLS", "strict-medium", "", "", kMustTLS, kIssue},
-      {"unknown level, Medium cipher, class high", "strict-high", kMedium, "", kNeedHigh, kWrongHigh},
-      {"unknown level, cipher in neither", "strict-medium", kNeither, "", kNeedMedium, kWrongMedium},
-      {"unknown level, Medium cipher, unknown class", "strict-low", kMedium, "", kUsed, kPassed},
-      {"unknown level, High cipher, no certificate", "strict-high", kHigh, "", kUsed, kPassed},
-      {"empty record, no TLS", "empty-empty", "", "", kMustTLS, kIssue},
-      {"empty record, cipher in neither", "empty-empty", kNeither, "", kNeedMedium, kWrongMedium},
-      {"empty record, Medium cipher", "empty-empty", kMedium, "", kUsed, kPassed},
-      {"empty level, Medium cipher, class high", "empty-high", kMedium, "", kNeedHigh, kWrongHigh},
+      {"none: a certificate without TLS passes", "none-medium", "", kCert, kUnused, kPassed},
+      {"none: High cipher and certificate still denied", "none-high", kHigh, kCert, kNoTLS, kDenied},
+      {"may: cipher in neither, class high: HIGH comes first", "may-high", kNeither, "", kNeedHigh, kWrongHigh},
+      {"may: Medium cipher, unknown class", "may-low", kMedium, "", kUsed, kPassed},
+      {"may: cipher in neither, empty class", "may-empty", kNeither, "", kNeedMedium, kWrongMedium},
+      {"encrypt: no TLS with a certificate", "encrypt-high", "", kCert, kMustTLS, kIssue},
+      {"encrypt: High cipher, no certificate needed", "encrypt-high", kHigh, "", kUsed, kPassed},
+      {"encrypt: cipher in neither, unknown class", "encrypt-low", kNeither, "", kNeedMedium, kWrongMedium},
+      {"verify: no TLS is tested before the certificate", "verify-high", "", kCert, kMustTLS, kIssue},
+      {"verify: cipher before certificate", "verify-high", kMedium, "", kNeedHigh, kWrongHigh},
+      {"verify: Medium cipher, class medium, no certificate", "verify-medium", kMedium, "", kUnverified, kNoCert},
+      {"verify: High cipher, unknown class, certificate", "verify-low", kHigh, kCert, kUsed, kPassed},
+      {"unknown level: no TLS", "strict-medium", "", "", kMustTLS, kIssue},
+      {"unknown level: High cipher needs no certificate", "strict-high", kHigh, "", kUsed, kPassed},
+      {"unknown level: Medium cipher, class high", "strict-high", kMedium, "", kNeedHigh, kWrongHigh},
+      {"empty record: no TLS", "empty-empty", "", "", kMustTLS, kIssue},
+      {"empty record: cipher in neither", "empty-empty", kNeither, "", kNeedMedium, kWrongMedium},
       {"empty level, High cipher, class high", "empty-high", kHigh, "", kUsed, kPassed},
   };
   checkRows(rows);
 }
 
 TEST_F(TLSDecisionTest, OutsideTheMailStageNothingIsLookedUpOrFolded) {
-  const char* const states[] = {"mail", "Mail", "", "RCPT", "CONNECT", "MAIL ", " MAIL", "MAI", "MAIL\r"};
+  const char* const states[] = {"Mail", "", "MAIL ", " MAIL", "MAI", "MAIL\r"};
   for (const char* state : states) {
     PolicyRequest r = request(state, "2001:DB8::5", "Alice@Mixed.Example", "rc4-md5", "CN=X");
     TLSPolicy policy{"old-name", "none", "high"};
-    log_->lines.clear();
+    log_->clear();
     EXPECT_EQ(kDunno, decideTLS(r, *config_, policy)) << state;
     EXPECT_EQ("old-name", policy.name) << state;
-    EXPECT_EQ("none", policy.level) << state;
-    EXPECT_EQ("2001:DB8::5", r.clientAddress) << state;
-    EXPECT_EQ("Alice@Mixed.Example", r.sender) << state;
-    EXPECT_EQ("rc4-md5", r.encryptionCipher) << state;
-    EXPECT_EQ("CN=X", r.ccertSubject) << state;
+    EXPECT_EQ("rc4-md5", r.encryptionCipher) << state << ": nothing folded";
     LogLines expected = {normal(
         "Connected from [2001:DB8::5], sender is [Alice@Mixed.Example], matched policy name is [old-name], Passed")};
-    EXPECT_EQ(expected, log_->lines) << state;
+    EXPECT_EQ(expected, log_->lines()) << state;
   }
   PolicyRequest r = request("RCPT", "192.0.2.1", "a@b.example", "", "");
   TLSPolicy fresh;
-  log_->lines.clear();
+  log_->clear();
   EXPECT_EQ(kDunno, decideTLS(r, *config_, fresh));
   EXPECT_EQ(LogLines{normal("Connected from [192.0.2.1], sender is [a@b.example], matched policy name is [], Passed")},
-            log_->lines)
+            log_->lines())
       << "a worker's first record is empty";
 }
 
@@ -263,7 +207,7 @@ TEST_F(TLSDecisionTest, MailStageFoldsCaseButKeepsTheSenderDomain) {
       debug("Policy for connection from [2001:db8::5] is level[verify], cipher[high]"),
       normal("Connected from [2001:db8::5], sender is [alice@mixed.example], matched policy name is [v6-verify], "
              "Passed")};
-  EXPECT_EQ(expected, log_->lines);
+  EXPECT_EQ(expected, log_->lines());
 }
 
 TEST_F(TLSDecisionTest, ClientLookupFirstThenSenderDomain) {
@@ -274,10 +218,8 @@ TEST_F(TLSDecisionTest, ClientLookupFirstThenSenderDomain) {
     const char* policy;
     const char* answer;
   } cases[] = {
-      {"client match wins over a matching domain", "192.0.2.1", "a@Mixed.Example", "client-may", kUnused},
       {"client match: no domain lookup resets the record", "192.0.2.1", "a@nowhere.example", "client-may",
        kUnused},
-      {"no client match: upper-case domain", "198.51.100.1", "a@MIXED.EXAMPLE", "domain-none", kUnused},
       {"no client match: domain of the client's policy", "198.51.100.1", "a@client-domain.example",
        "client-may", kUnused},
       {"no client match, unknown domain: default", "198.51.100.1", "a@nowhere.example", "default", kMustTLS},

@@ -10,50 +10,6 @@
 
 namespace traffic_test {
 
-CaptureSink& CaptureSink::install(KELP::KELPLogLevel threshold) {
-  static CaptureSink* sink = new CaptureSink;
-  {
-    std::lock_guard<std::mutex> lock(sink->mu_);
-    sink->lines_.clear();
-    sink->hook_ = nullptr;
-  }
-  KELP::Log::Init(sink, threshold);
-  return *sink;
-}
-
-void CaptureSink::write(KELP::KELPLogLevel level, const char* text, size_t len) {
-  std::function<void(const std::string&)> hook;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    lines_.push_back({level, std::string(text, len)});
-    hook = hook_;
-  }
-  if (hook) hook(std::string(text, len));
-}
-
-std::vector<Logged> CaptureSink::lines() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return lines_;
-}
-
-std::vector<Logged> CaptureSink::atLevel(int level) {
-  std::vector<Logged> out;
-  for (const Logged& l : lines())
-    if (l.level == level) out.push_back(l);
-  return out;
-}
-
-bool CaptureSink::has(int level, const std::string& text) {
-  for (const Logged& l : lines())
-    if (l == Logged{level, text}) return true;
-  return false;
-}
-
-void CaptureSink::setHook(std::function<void(const std::string&)> hook) {
-  std::lock_guard<std::mutex> lock(mu_);
-  hook_ = hook;
-}
-
 namespace {
 
 const int kGuardSeconds = 5;
