@@ -16,7 +16,7 @@
 #include "host/config_file_on_disk.h"
 #include "host/list_image_builder.h"
 #include "host/list_image_store.h"
-#include "tests/unit/temp_home.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
@@ -24,8 +24,19 @@ using KELP::ListImage;
 using KELP::ListImageBuilder;
 using KELP::ListImageStore;
 using KELP::ListSide;
-using KELP::testing::capturedLog;
-using KELP::testing::TempHome;
+using keelgate_test::TempDir;
+
+namespace {
+keelgate_test::CaptureSink* sink = nullptr;  // installed by the store fixture
+
+// Texts of the captured lines that contain `part`, at any level.
+std::vector<std::string> loggedWith(const std::string& part) {
+  std::vector<std::string> out;
+  for (const auto& line : sink->lines())
+    if (line.text.find(part) != std::string::npos) out.push_back(line.text);
+  return out;
+}
+}  // namespace
 
 const ListSide kA = ListSide::kApproved;
 const ListSide kB = ListSide::kBlocked;
@@ -67,8 +78,8 @@ TEST(ListImageTest, RoundTripThroughAFileAnswersEveryLookup) {
   EXPECT_FALSE(b.addSender(kB, "user@", 1));
   EXPECT_FALSE(b.addSender(kB, "with blank@x.example", 1));
 
-  TempHome home;
-  std::string path = home.file("lists.img");
+  TempDir home;
+  std::string path = (home / "lists.img");
   std::ofstream(path, std::ios::binary) << b.build(42);
   std::string problem;
   auto image = ListImage::openFile(path, 42, problem);
@@ -131,17 +142,17 @@ TEST(ListImageTest, ThousandsOfEntriesAllFoundAndNoOthers) {
 
 class ListImageStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { capturedLog().install(); }
+  void SetUp() override { sink = &keelgate_test::captureLog(); }
   void TearDown() override { KELP::Clock::thaw(); }
   void writeList(const std::string& name, const std::string& text) {
     home_.write("config/throttling/" + name, text);
   }
-  ListImageStore store() const { return ListImageStore(home_.file("config/throttling"), home_.file("bin")); }
+  ListImageStore store() const { return ListImageStore((home_ / "config/throttling"), (home_ / "bin")); }
   std::string blocked(const std::shared_ptr<const ListImage>& image, const char* sender) const {
     return valueOf(image->senderMatch(kB, sender));
   }
 
-  TempHome home_;
+  TempDir home_;
 };
 
 TEST_F(ListImageStoreTest, DamagedImageIsRejectedAndRebuilt) {
@@ -164,14 +175,14 @@ TEST_F(ListImageStoreTest, DamagedImageIsRejectedAndRebuilt) {
     ASSERT_TRUE(KELP::readWholeFile(path, bytes));
     c.damage(bytes);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    capturedLog().clear();
+    sink->clear();
 
     auto image = store().load(nullptr);
     ASSERT_NE(nullptr, image);
     EXPECT_TRUE(image->shared());
     EXPECT_EQ("1800000000", blocked(image, "spam@example.com"));
-    auto rejected = capturedLog().with("throttling list image [" + path + "] rejected: ");
-    ASSERT_EQ(1u, rejected.size()) << capturedLog().all();
+    auto rejected = loggedWith("throttling list image [" + path + "] rejected: ");
+    ASSERT_EQ(1u, rejected.size()) << sink->all();
     EXPECT_NE(std::string::npos, rejected[0].find(c.reason)) << rejected[0];
     std::string problem;
     EXPECT_NE(nullptr, ListImage::openFile(path, digest, problem)) << "the file is whole again: " << problem;
@@ -192,11 +203,11 @@ TEST_F(ListImageStoreTest, ConcurrentLoadersBuildOnceAndShareTheFile) {
     EXPECT_EQ(images[0]->digest(), image->digest());
     EXPECT_EQ("9223372036854775807", blocked(image, "SPAM@example.com"));
   }
-  EXPECT_EQ(1u, capturedLog().with("not an address").size()) << "the lists were parsed once";
-  std::vector<std::string> files = filesIn(home_.file("bin"));
+  EXPECT_EQ(1u, loggedWith("not an address").size()) << "the lists were parsed once";
+  std::vector<std::string> files = filesIn((home_ / "bin"));
   std::sort(files.begin(), files.end());
   ASSERT_EQ(2u, files.size()) << "one image and the lock file, no temporary left";
-  EXPECT_EQ(store().imagePath(images[0]->digest()), home_.file("bin/" + files[0]));
+  EXPECT_EQ(store().imagePath(images[0]->digest()), (home_ / "bin/" + files[0]));
   EXPECT_EQ("throttling-lists.lock", files[1]);
 }
 
@@ -212,7 +223,7 @@ TEST_F(ListImageStoreTest, ReloadKeepsAnUnchangedImageAndReplacesAChangedOne) {
   EXPECT_EQ("none", blocked(second, "a@example.com"));
   EXPECT_NE("none", blocked(second, "b@example.com"));
   EXPECT_NE("none", blocked(first, "a@example.com")) << "the old mapping stays usable";
-  std::vector<std::string> files = filesIn(home_.file("bin"));
+  std::vector<std::string> files = filesIn((home_ / "bin"));
   EXPECT_EQ(2u, files.size()) << "stale image and temporary file removed";
 }
 
@@ -221,13 +232,13 @@ TEST_F(ListImageStoreTest, ReloadKeepsAnUnchangedImageAndReplacesAChangedOne) {
 TEST_F(ListImageStoreTest, SameSizeRewriteWithinOneTickIsSeen) {
   writeList("blocked_sender", "a@example.com\n");
   struct stat before;
-  ASSERT_EQ(0, stat(home_.file("config/throttling/blocked_sender").c_str(), &before));
+  ASSERT_EQ(0, stat((home_ / "config/throttling/blocked_sender").c_str(), &before));
   KELP::Clock::freezeAt(before.st_mtim.tv_sec);
   auto first = store().load(nullptr);
   ASSERT_TRUE(first->racy());
   writeList("blocked_sender", "b@example.com\n");
   struct timespec times[2] = {before.st_atim, before.st_mtim};
-  ASSERT_EQ(0, utimensat(AT_FDCWD, home_.file("config/throttling/blocked_sender").c_str(), times, 0));
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (home_ / "config/throttling/blocked_sender").c_str(), times, 0));
   auto second = store().load(first);
   EXPECT_EQ("none", blocked(second, "a@example.com"));
   EXPECT_NE("none", blocked(second, "b@example.com"));
@@ -246,8 +257,8 @@ TEST_F(ListImageStoreTest, UnusableImageDirectoryKeepsAPrivateCopy) {
   ASSERT_NE(nullptr, image);
   EXPECT_FALSE(image->shared());
   EXPECT_NE("none", blocked(image, "a@example.com"));
-  EXPECT_EQ(1u, capturedLog().with("1 throttling list image: cannot lock [" + home_.file("bin")).size())
-      << capturedLog().all();
+  EXPECT_EQ(1u, loggedWith("throttling list image: cannot lock [" + (home_ / "bin")).size())
+      << sink->all();
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 
 #include "host/clock.h"
 #include "host/config_file_on_disk.h"
-#include "tests/unit/temp_home.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
-using KELP::testing::TempHome;
+using keelgate_test::TempDir;
 
 std::vector<std::string> linesOf(const std::string& path) {
   std::string text;
@@ -26,8 +26,8 @@ std::string tag(pid_t pid) { return "[" + std::to_string(pid) + "] "; }
 // The sink keeps the process id and the time text between lines; a forked
 // worker must still log its own id, and a new second its own time.
 TEST(LogFileSinkTest, ForkedChildLogsItsOwnPidAndEachSecondItsOwnTime) {
-  TempHome home;
-  std::string path = home.file("log/keelgate.log");
+  TempDir home;
+  std::string path = home / "log/keelgate.log";
   KELP::LogFileSink sink(path);
   ASSERT_TRUE(sink.ok());
   KELP::Clock::freezeAt(86400 * 365);
