@@ -13,6 +13,7 @@
 #include "tests/e2e/daemon_harness.h"
 #include "tests/e2e/fake_agent.h"
 #include "tests/e2e/one_worker.h"
+#include "tests/e2e/report_worker.h"
 #include "tests/e2e/traffic_line_support.h"
 
 namespace e2e {
@@ -42,47 +43,8 @@ std::string connectFrom(const std::string& ip) {
   return ask(998, policyRequest({{"protocol_state", "CONNECT"}, {"client_address", ip}}));
 }
 
-std::string inProcess(pid_t pid, const std::string& text) {
-  return "keelgate[" + std::to_string(pid) + "] " + text;
-}
-
 std::string request(const std::string& stage, const std::string& ip, const std::string& sender) {
   return policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}});
-}
-
-// A worker of port 998 and the period of its traffic-log thread.
-struct Pick {
-  pid_t pid = -1;
-  int index = -1;
-  int period = 0;
-};
-
-// Of the workers of port 998 (indexes 0 to 9), the one whose traffic-log
-// thread has the shortest period, so that a test waits as little as it can
-// for its cycles. The start-up lines of the log tell each process's index
-// ("...bin/keelgate.rN] when init") and period ("sleep time is P"). Each
-// thread runs its first cycle as it logs its period: the next one is at least
-// 10 s away, time enough for a test's requests to be counted together.
-Pick quickestConnectionWorker(const Installation& home) {
-  Pick best;
-  if (!home.waitForLog("start send SMTP Traffic Throttling traffic log thread, sleep time is ", 5000, 20))
-    return best;
-  const std::string flagInit = "] debug Success to remove flag file [" + home.home() + "/bin/keelgate.r";
-  const std::string sleep = "sleep time is ";
-  std::map<pid_t, int> index, period;
-  for (const auto& line : home.logLines()) {
-    size_t at = line.find("keelgate[");
-    if (at == std::string::npos) continue;
-    pid_t pid = atoi(line.c_str() + at + 9);
-    if ((at = line.find(flagInit)) != std::string::npos) index[pid] = atoi(line.c_str() + at + flagInit.size());
-    if ((at = line.find(sleep)) != std::string::npos) period[pid] = atoi(line.c_str() + at + sleep.size());
-  }
-  for (const auto& p : period) {
-    auto i = index.find(p.first);
-    if (i == index.end() || i->second > 9) continue;
-    if (best.pid < 0 || p.second < best.period) best = {p.first, i->second, p.second};
-  }
-  return best;
 }
 
 // Each map entry becomes one line: IP connections fold per IP, IP messages
@@ -98,7 +60,7 @@ TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
   FakeAgent local(kAgentPort);
   ASSERT_TRUE(database.listening() && parent.listening() && local.listening());
   ASSERT_EQ(-1, home.start());
-  Pick pick = quickestConnectionWorker(home);
+  ReportWorker pick = quickestReportWorker(home);
   ASSERT_LT(0, pick.pid) << "no period found in the log";
   OneWorker one(home, pick.pid, pick.index);
   ASSERT_TRUE(one.ready());
@@ -162,7 +124,7 @@ TEST(ParentReports, ChildHoldsItsCountsWhileTheDatabaseIsDown) {
   FakeAgent local(kAgentPort);
   ASSERT_TRUE(parent.listening() && local.listening());
   ASSERT_EQ(-1, home.start());
-  Pick pick = quickestConnectionWorker(home);
+  ReportWorker pick = quickestReportWorker(home);
   ASSERT_LT(0, pick.pid) << "no period found in the log";
   OneWorker one(home, pick.pid, pick.index);
   ASSERT_TRUE(one.ready());
