@@ -37,21 +37,6 @@ void copyTree(const std::string& from, const std::string& to) {
   if (system(cmd.c_str()) != 0) abort();
 }
 
-// True when something listens on 127.0.0.1:port in this network namespace.
-bool listening(int port) {
-  std::ifstream in("/proc/net/tcp");
-  char want[32];
-  snprintf(want, sizeof want, "0100007F:%04X", port);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream f(line);
-    std::string sl, local, remote, state;
-    f >> sl >> local >> remote >> state;
-    if (local == want && state == "0A") return true;
-  }
-  return false;
-}
-
 int connectTo(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in addr = {};
@@ -79,6 +64,21 @@ std::string readToEnd(int fd) {
 }
 
 }  // namespace
+
+// True when something listens on 127.0.0.1:port in this network namespace.
+bool listening(int port) {
+  std::ifstream in("/proc/net/tcp");
+  char want[32];
+  snprintf(want, sizeof want, "0100007F:%04X", port);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string sl, local, remote, state;
+    f >> sl >> local >> remote >> state;
+    if (local == want && state == "0A") return true;
+  }
+  return false;
+}
 
 std::string policyRequest(const std::map<std::string, std::string>& overrides,
                           const std::vector<std::string>& omit) {

@@ -17,6 +17,9 @@ namespace e2e {
 std::string policyRequest(const std::map<std::string, std::string>& overrides = {},
                           const std::vector<std::string>& omit = {});
 
+// True when something listens on 127.0.0.1:port in this network namespace.
+bool listening(int port);
+
 // Connects to 127.0.0.1:port, sends `text` (possibly in several segments with
 // a pause between them) and returns everything the peer sent until it closed.
 std::string ask(int port, const std::string& text);

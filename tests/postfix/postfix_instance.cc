@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/e2e/daemon_harness.h"
 #include "tests/postfix/command.h"
 
 namespace pftest {
@@ -21,21 +22,6 @@ std::string readFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// True when something listens on 127.0.0.1:port in this network namespace.
-bool listening(int port) {
-  std::ifstream in("/proc/net/tcp");
-  char want[32];
-  snprintf(want, sizeof want, "0100007F:%04X", port);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream f(line);
-    std::string sl, local, remote, state;
-    f >> sl >> local >> remote >> state;
-    if (local == want && state == "0A") return true;
-  }
-  return false;
 }
 
 // Processes of process group `pgid` that have not exited.
@@ -100,8 +86,8 @@ bool PostfixInstance::start() {
   }
   master_ = atoi(readFile(dir_ + "/queue/pid/master.pid").c_str());
   long long deadline = nowMs() + 10000;
-  while (!listening(kPort) && nowMs() < deadline) sleepMs(10);
-  return master_ > 0 && listening(kPort);
+  while (!e2e::listening(kPort) && nowMs() < deadline) sleepMs(10);
+  return master_ > 0 && e2e::listening(kPort);
 }
 
 bool PostfixInstance::reload() const {
