@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/huge_pages.h"
 #include "host/log.h"
 
 namespace KELP {
@@ -14,28 +16,34 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-std::string trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && isBlank(s[b])) ++b;
-  while (e > b && isBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
+// The bytes of [b, e) without blanks at either end.
+void trim(const char*& b, const char*& e) {
+  while (b < e && isBlank(*b)) ++b;
+  while (e > b && isBlank(e[-1])) --e;
 }
 
-// Cuts a trailing comment: '#' or ';' preceded by a blank, outside quotes.
-std::string stripTrailingComment(const std::string& s) {
+// End of [b, e) before a trailing comment: '#' or ';' preceded by a blank,
+// outside quotes.
+const char* commentStart(const char* b, const char* e) {
   bool quoted = false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '"') quoted = !quoted;
-    if (!quoted && (s[i] == '#' || s[i] == ';') && i > 0 && isBlank(s[i - 1]))
-      return s.substr(0, i);
+  for (const char* p = b; p < e; ++p) {
+    // Most lines hold none of the three bytes; memchr skips them fast.
+    const char* next = e;
+    for (char c : {'"', '#', ';'}) {
+      const char* hit = static_cast<const char*>(memchr(p, c, static_cast<size_t>(next - p)));
+      if (hit != nullptr) next = hit;
+    }
+    if (next == e) return e;
+    p = next;
+    if (*p == '"') quoted = !quoted;
+    else if (!quoted && p > b && isBlank(p[-1])) return p;
   }
-  return s;
+  return e;
 }
 
-std::string unquote(const std::string& v) {
-  if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
-    return v.substr(1, v.size() - 2);
-  return v;
+std::string unquoted(const char* b, const char* e) {
+  if (e - b >= 2 && *b == '"' && e[-1] == '"') return std::string(b + 1, e - 1);
+  return std::string(b, e);
 }
 
 }  // namespace
@@ -50,11 +58,16 @@ bool readWholeFile(const std::string& path, std::string& out) {
     errno = err;
     return false;
   }
+  // Read straight into the string: the list files run to tens of MB.
+  size_t size = 0;
+  size_t expected = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
   out.clear();
-  if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
+  out.reserve(expected);
+  adviseHugePages(out.data(), expected);
+  out.resize(expected);
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+    if (size == out.size()) out.resize(out.size() * 2);  // grew while read
+    ssize_t n = read(fd, &out[size], out.size() - size);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -63,9 +76,22 @@ bool readWholeFile(const std::string& path, std::string& out) {
       errno = err;
       return false;
     }
-    out.append(buf, static_cast<size_t>(n));
+    size += static_cast<size_t>(n);
   }
+  out.resize(size);
   close(fd);
+  return true;
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return (errno = EIO), false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
   return true;
 }
 
@@ -89,38 +115,51 @@ ConfigFileOnDisk::ConfigFileOnDisk(const char* path) : loaded(false), path_(path
   loaded = true;
 }
 
+// Works on pointers into `text`: tls_policy.ini runs to thousands of long
+// lines, and each worker parses it at start-up.
 void ConfigFileOnDisk::parse(const std::string& text) {
   sections_.clear();
   problems_.clear();
   sections_.push_back(Section{"", 0, {}});
   int lineNo = 0;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string raw = text.substr(pos, nl - pos);
-    pos = nl + 1;
+  const char* pos = text.data();
+  const char* const end = pos + text.size();
+  while (pos < end) {
+    const char* nl = static_cast<const char*>(memchr(pos, '\n', static_cast<size_t>(end - pos)));
+    const char* raw = pos;
+    const char* rawEnd = nl != nullptr ? nl : end;
+    pos = rawEnd + 1;
     ++lineNo;
-    std::string line = trim(raw);
-    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-    line = trim(stripTrailingComment(line));
-    if (line[0] == '[') {
-      if (line.back() == ']' && line.size() > 2) {
-        sections_.push_back(Section{trim(line.substr(1, line.size() - 2)), lineNo, {}});
+    const char* b = raw;
+    const char* e = rawEnd;
+    trim(b, e);
+    if (b == e || *b == '#' || *b == ';') continue;
+    e = commentStart(b, e);
+    trim(b, e);
+    if (*b == '[') {
+      if (e[-1] == ']' && e - b > 2) {
+        const char* nb = b + 1;
+        const char* ne = e - 1;
+        trim(nb, ne);
+        sections_.push_back(Section{std::string(nb, ne), lineNo, {}});
         continue;
       }
     } else {
-      size_t eq = line.find('=');
-      if (eq != std::string::npos && eq > 0) {
-        std::string key = trim(line.substr(0, eq));
-        if (!key.empty()) {
-          sections_.back().entries.push_back(
-              Entry{key, unquote(trim(line.substr(eq + 1))), lineNo});
+      const char* eq = static_cast<const char*>(memchr(b, '=', static_cast<size_t>(e - b)));
+      if (eq != nullptr && eq > b) {
+        const char* kb = b;
+        const char* ke = eq;
+        trim(kb, ke);
+        if (kb < ke) {
+          const char* vb = eq + 1;
+          const char* ve = e;
+          trim(vb, ve);
+          sections_.back().entries.push_back(Entry{std::string(kb, ke), unquoted(vb, ve), lineNo});
           continue;
         }
       }
     }
-    problems_.push_back(Problem{lineNo, raw});
+    problems_.push_back(Problem{lineNo, std::string(raw, rawEnd)});
   }
 }
 

@@ -69,6 +69,10 @@ class ConfigFileOnDisk {
 // Reads a whole file into `out`; false (errno kept) when it cannot be read.
 bool readWholeFile(const std::string& path, std::string& out);
 
+// Writes all `size` bytes to `fd`, retrying short writes; false (errno
+// kept) when it cannot.
+bool writeAll(int fd, const char* data, size_t size);
+
 // Parses a boolean word of the ini files: yes/no, true/false, on/off, 1/0 in
 // any case. False when the word is none of these.
 bool parseBoolWord(const std::string& word, bool& value);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "host/byte_hash.h"
+#include "host/config_file_on_disk.h"
 
 namespace KELP {
 
@@ -132,6 +133,18 @@ std::shared_ptr<const ListImage> ListImage::fromBytes(std::string bytes, std::st
   if (!checkListImage(bytes.data(), bytes.size(), digest, problem)) return nullptr;
   size_t size = bytes.size();
   return std::shared_ptr<const ListImage>(new ListImage(nullptr, size, false, std::move(bytes)));
+}
+
+bool ListImage::writeSettledCopy(int fd) const {
+  char head[sizeof(ListImageHeader)];
+  memcpy(head, header_, sizeof head);
+  uint32_t racy = 0;
+  uint64_t checksum = 0;
+  memcpy(head + offsetof(ListImageHeader, racy), &racy, sizeof racy);
+  memcpy(head + offsetof(ListImageHeader, headerChecksum), &checksum, sizeof checksum);
+  checksum = hashBytes(head, sizeof head);
+  memcpy(head + offsetof(ListImageHeader, headerChecksum), &checksum, sizeof checksum);
+  return writeAll(fd, head, sizeof head) && writeAll(fd, data_ + sizeof head, size_ - sizeof head);
 }
 
 bool ListImage::mayHold(int side, int length, uint32_t addr) const {

@@ -126,6 +126,9 @@ class ListImage {
   // later change, so a user compares sourceHash() with their contents.
   bool racy() const { return header_->racy != 0; }
   uint64_t sourceHash() const { return header_->sourceHash; }
+  // Writes a copy of this image, marked as built from settled files, to the
+  // open file `fd`; errno when it fails.
+  bool writeSettledCopy(int fd) const;
   // Distinct entries of list 0..3 (approved_ip, blocked_ip, approved_sender,
   // blocked_sender).
   size_t entries(int list) const { return static_cast<size_t>(header_->entries[list]); }

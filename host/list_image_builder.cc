@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "host/byte_hash.h"
+#include "host/huge_pages.h"
 
 namespace KELP {
 
@@ -26,6 +27,10 @@ void ListImageBuilder::reserve(ListSide side, size_t ips, size_t senders, size_t
   ips_[static_cast<int>(side)].reserve(ips_[static_cast<int>(side)].size() + ips);
   senders_[static_cast<int>(side)].reserve(senders_[static_cast<int>(side)].size() + senders);
   blob_.reserve(blob_.size() + senderBytes);
+  adviseHugePages(ips_[static_cast<int>(side)].data(), ips_[static_cast<int>(side)].capacity() * sizeof(IpEntry));
+  adviseHugePages(senders_[static_cast<int>(side)].data(),
+                  senders_[static_cast<int>(side)].capacity() * sizeof(SenderEntry));
+  adviseHugePages(blob_.data(), blob_.capacity());
 }
 
 void ListImageBuilder::addIp(ListSide side, uint32_t addr, int prefix, long long value) {

@@ -15,6 +15,7 @@
 #include "host/byte_hash.h"
 #include "host/clock.h"
 #include "host/config_file_on_disk.h"
+#include "host/huge_pages.h"
 #include "host/log.h"
 #include "host/throttling_lists.h"
 
@@ -149,12 +150,13 @@ uint64_t ListImageStore::compile(Sources& sources, ListImageBuilder& builder) {
 std::shared_ptr<const ListImage> ListImageStore::load(const std::shared_ptr<const ListImage>& current) const {
   Sources sources;
   stamp(sources);
-  if (current != nullptr && current->digest() == sources.digest && usable(current, sources)) return current;
+  if (current != nullptr && current->digest() == sources.digest && usable(current, sources))
+    return settled(current, sources);
   std::string problem;
   std::shared_ptr<const ListImage> image = ListImage::openFile(imagePath(sources.digest), sources.digest, problem);
   if (usable(image, sources)) {
     logLoaded(listDir_, *image, "shared image");
-    return image;
+    return settled(image, sources);
   }
   if (mkdir(imageDir_.c_str(), 0755) != 0 && errno != EEXIST) {
     Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot create [%s] (%s)", imageDir_.c_str(),
@@ -206,6 +208,33 @@ std::shared_ptr<const ListImage> ListImageStore::buildLocked(Sources& sources) c
   return image;
 }
 
+// A racy image whose files have settled since, and still hold what it was
+// built from (usable() compared them), is written again without the mark:
+// until then every load of every worker reads and hashes the list files.
+std::shared_ptr<const ListImage> ListImageStore::settled(const std::shared_ptr<const ListImage>& image,
+                                                         const Sources& sources) const {
+  if (!image->racy() || sources.racy || !image->shared()) return image;
+  LockFile lock(imageDir_ + "/" + kLockName);
+  if (lock.fd() < 0) return image;
+  std::string path = imagePath(sources.digest);
+  std::string problem;
+  std::shared_ptr<const ListImage> onDisk = ListImage::openFile(path, sources.digest, problem);
+  if (onDisk != nullptr && !onDisk->racy()) return onDisk;  // settled by another worker
+  std::string temp = path + ".tmp." + std::to_string(getpid());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+  int err = fd < 0 || !image->writeSettledCopy(fd) ? errno : 0;
+  if (fd >= 0 && close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot write [%s] (%s), list files read on each load",
+                    temp.c_str(), strerror(err));
+    unlink(temp.c_str());
+    return image;
+  }
+  onDisk = ListImage::openFile(path, sources.digest, problem);
+  return onDisk != nullptr ? onDisk : image;
+}
+
 std::shared_ptr<const ListImage> ListImageStore::keepPrivate(Sources& sources) const {
   std::string problem;
   std::shared_ptr<const ListImage> image;
@@ -220,27 +249,27 @@ std::shared_ptr<const ListImage> ListImageStore::keepPrivate(Sources& sources) c
 }
 
 // Writes the image under a temporary name and renames it to `path`, so a
-// reader sees either no file or the whole image. The image is laid out
-// straight in the file's pages (no copy through a buffer); the blocks are
-// allocated first, so a full disk is an error here rather than a SIGBUS
-// while writing through the mapping.
+// reader sees either no file or the whole image. The image is laid out in
+// anonymous memory on huge pages and written with one write(): laying it out
+// through a shared mapping of the file took a write fault per 4 kB page.
 bool ListImageStore::install(const std::string& path, const ListImageBuilder& builder, const Sources& sources,
                              uint64_t sourceHash) const {
   std::string temp = path + ".tmp." + std::to_string(getpid());
   size_t size = builder.imageSize();
+  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED) {
+    Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot allocate %zu bytes (%s), lists kept in private memory",
+                    size, strerror(errno));
+    return false;
+  }
+  adviseHugePages(map, size);
+  builder.writeTo(static_cast<char*>(map), sources.digest, sourceHash, sources.racy);
   // Read-only for everyone: the image is never changed in place (a file
   // truncated under the workers' mappings would fault them).
-  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
-  int err = fd < 0 ? errno : posix_fallocate(fd, 0, static_cast<off_t>(size));
-  void* map = MAP_FAILED;
-  if (err == 0) {
-    map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
-    if (map == MAP_FAILED) err = errno;
-  }
-  if (map != MAP_FAILED) {
-    builder.writeTo(static_cast<char*>(map), sources.digest, sourceHash, sources.racy);
-    munmap(map, size);
-  }
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+  int err = fd < 0 ? errno : 0;
+  if (err == 0 && !writeAll(fd, static_cast<const char*>(map), size)) err = errno;
+  munmap(map, size);
   if (fd >= 0 && close(fd) != 0 && err == 0) err = errno;
   if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
   if (err != 0) {

@@ -10,7 +10,9 @@
 // one tick keeps its stamps. An image built from a file changed less than two
 // seconds before (or stamped in the future) is therefore marked racy and
 // carries the hash of the files' contents; whoever uses a racy image hashes
-// the files again and rebuilds it when they differ.
+// the files again and rebuilds it when they differ. Once the files are older
+// than that and still match, the image is written again unmarked, so later
+// loads read nothing.
 //
 // The first worker that finds no valid image of the current digest builds
 // it: under an exclusive lock on <imageDir>/throttling-lists.lock it checks
@@ -69,6 +71,8 @@ class ListImageStore {
   static bool usable(const std::shared_ptr<const ListImage>& image, Sources& sources);
   static uint64_t compile(Sources& sources, ListImageBuilder& builder);
   std::shared_ptr<const ListImage> buildLocked(Sources& sources) const;
+  std::shared_ptr<const ListImage> settled(const std::shared_ptr<const ListImage>& image,
+                                           const Sources& sources) const;
   std::shared_ptr<const ListImage> keepPrivate(Sources& sources) const;
   bool install(const std::string& path, const ListImageBuilder& builder, const Sources& sources,
                uint64_t sourceHash) const;

@@ -34,16 +34,22 @@ bool takeWord(const std::string& word, const char* const (&known)[N], std::strin
   return false;
 }
 
-std::vector<std::string> splitList(const std::string& value) {
-  std::vector<std::string> items;
-  size_t pos = 0;
-  while ((pos = value.find_first_not_of(" \t,", pos)) != std::string::npos) {
-    size_t end = value.find_first_of(" \t,", pos);
-    if (end == std::string::npos) end = value.size();
-    items.push_back(value.substr(pos, end - pos));
-    pos = end;
+bool isListSeparator(char c) { return c == ' ' || c == '\t' || c == ','; }
+
+// Calls `take` with each item of a blank- or comma-separated list.
+template <typename Take>
+void forEachItem(const std::string& value, Take take) {
+  std::string item;
+  const char* p = value.data();
+  const char* const end = p + value.size();
+  while (p < end) {
+    while (p < end && isListSeparator(*p)) ++p;
+    const char* begin = p;
+    while (p < end && !isListSeparator(*p)) ++p;
+    if (p == begin) break;
+    item.assign(begin, p);
+    take(item);
   }
-  return items;
 }
 
 // The name of a "[policy NAME]" section; false for any other section.
@@ -137,27 +143,27 @@ bool TLSPolicyConfig::Tables::readLevelOrCipher(const ConfigFileOnDisk::Entry& e
 
 void TLSPolicyConfig::Tables::addClients(const std::string& list, const std::string& section,
                                          size_t index) {
-  for (const std::string& item : splitList(list)) {
+  forEachItem(list, [&](const std::string& item) {
     KELP::IpPrefix prefix;
     if (!KELP::parseIpPrefix(item, prefix)) {
       warn(section, "unreadable client address", item, "skipped");
-      continue;
+      return;
     }
     size_t held = clients.insert(prefix, index);
     if (held != index)
       warn(section, "client", item, ("already listed by policy [" + policies[held].name + "], kept there").c_str());
-  }
+  });
 }
 
 void TLSPolicyConfig::Tables::addDomains(const std::string& list, const std::string& section,
                                          size_t index) {
-  for (const std::string& item : splitList(list)) {
+  forEachItem(list, [&](const std::string& item) {
     size_t held = index;
     if (!domains.insert(item, index, held))
       warn(section, "empty domain entry", item, "skipped");
     else if (held != index)
       warn(section, "domain", item, ("already listed by policy [" + policies[held].name + "], kept there").c_str());
-  }
+  });
 }
 
 TLSPolicyConfig::TLSPolicyConfig(TLS_POLICY_DIRECTION, const std::string& home)
