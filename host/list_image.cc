@@ -25,6 +25,31 @@ char lowerByte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A'
 
 uint32_t maskOf(int prefix) { return prefix == 0 ? 0u : ~0u << (32 - prefix); }
 
+// Maps `size` bytes of `fd` read-only and shared at a 2 MB boundary, so the
+// kernel can map the page cache's large folios whole: a lookup in a large
+// image then takes fewer TLB misses. Populated at once: the check reads
+// every page anyway, and one call costs far less than a fault per page.
+void* mapImage(int fd, size_t size) {
+  const size_t kHuge = size_t{2} << 20;
+  if (size < kHuge) return mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+  char* area = static_cast<char*>(
+      mmap(nullptr, size + kHuge, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+  if (area == MAP_FAILED) return MAP_FAILED;
+  char* start = area + ((kHuge - reinterpret_cast<uintptr_t>(area) % kHuge) % kHuge);
+  void* map = mmap(start, size, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0);
+  if (map == MAP_FAILED) {
+    munmap(area, size + kHuge);
+    return MAP_FAILED;
+  }
+  // The reservation around the mapping goes back.
+  char* end = start + ((size + 4095) & ~size_t{4095});
+  if (start > area) munmap(area, static_cast<size_t>(start - area));
+  if (area + size + kHuge > end) munmap(end, static_cast<size_t>(area + size + kHuge - end));
+  madvise(map, size, MADV_HUGEPAGE);
+  madvise(map, size, MADV_POPULATE_READ);
+  return map;
+}
+
 bool tableFits(const ListImageTable& t, size_t slotSize, size_t headerSize, size_t size) {
   if (t.capacity == 0) return t.count == 0;
   if (t.count > t.capacity || t.offset % 8 != 0) return false;
@@ -111,9 +136,7 @@ std::shared_ptr<const ListImage> ListImage::openFile(const std::string& path, ui
   } else if (st.st_size < static_cast<off_t>(sizeof(ListImageHeader))) {
     problem = "shorter than its header";
   } else {
-    // Populated at once: the check reads every page anyway, and one call
-    // costs far less than a fault per page.
-    map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    map = mapImage(fd, static_cast<size_t>(st.st_size));
     if (map == MAP_FAILED) problem = std::string("cannot map it (") + strerror(errno) + ")";
   }
   close(fd);
