@@ -196,6 +196,34 @@ const long long* ListImage::ipMatch(ListSide side, uint32_t addr) const {
   return nullptr;
 }
 
+void ListImage::prefetchIp(uint32_t addr) const {
+  for (int s = 0; s < 2; ++s) {
+    for (uint64_t lengths = ipLengths_[s]; lengths != 0; lengths &= lengths - 1) {
+      int len = __builtin_ctzll(lengths);
+      if (!mayHold(s, len, addr)) continue;
+      const ListImageTable& t = header_->ip[s][len];
+      uint32_t key = addr & maskOf(len);
+      __builtin_prefetch(data_ + t.offset + firstSlot(ipSlotHash(key), t.capacity) * sizeof(ListImageIpSlot));
+    }
+  }
+}
+
+ListImage::SenderKey ListImage::prepareSender(const std::string& sender) const {
+  SenderKey key{&sender, sender.empty() || sender == "<>", sender.rfind('@'), 0, 0};
+  if (key.null) return key;
+  key.addressHash = senderKeyHash(sender.data(), sender.size());
+  if (key.at != std::string::npos) key.domainHash = senderKeyHash(sender.data() + key.at + 1, sender.size() - key.at - 1);
+  for (int s = 0; s < 2; ++s) {
+    for (int kind = 0; kind < (key.at == std::string::npos ? 1 : 2); ++kind) {
+      const ListImageTable& t = header_->sender[s][kind];
+      uint64_t hash = kind == 0 ? key.addressHash : key.domainHash;
+      if (t.capacity != 0)
+        __builtin_prefetch(data_ + t.offset + firstSlot(hash, t.capacity) * sizeof(ListImageSenderSlot));
+    }
+  }
+  return key;
+}
+
 const long long* ListImage::findSender(const ListImageTable& t, const char* key, size_t len,
                                        uint64_t hash) const {
   if (t.capacity == 0) return nullptr;
@@ -214,17 +242,13 @@ const long long* ListImage::findSender(const ListImageTable& t, const char* key,
   return nullptr;
 }
 
-const long long* ListImage::senderMatch(ListSide side, const std::string& sender) const {
+const long long* ListImage::senderMatch(ListSide side, const SenderKey& key) const {
   int s = static_cast<int>(side);
-  if (sender.empty() || sender == "<>") return header_->hasNull[s] ? &header_->nullValue[s] : nullptr;
-  const long long* found =
-      findSender(header_->sender[s][0], sender.data(), sender.size(), senderKeyHash(sender.data(), sender.size()));
-  if (found != nullptr) return found;
-  size_t at = sender.rfind('@');
-  if (at == std::string::npos) return nullptr;
-  const char* domain = sender.data() + at + 1;
-  size_t len = sender.size() - at - 1;
-  return findSender(header_->sender[s][1], domain, len, senderKeyHash(domain, len));
+  if (key.null) return header_->hasNull[s] ? &header_->nullValue[s] : nullptr;
+  const std::string& sender = *key.sender;
+  const long long* found = findSender(header_->sender[s][0], sender.data(), sender.size(), key.addressHash);
+  if (found != nullptr || key.at == std::string::npos) return found;
+  return findSender(header_->sender[s][1], sender.data() + key.at + 1, sender.size() - key.at - 1, key.domainHash);
 }
 
 }  // namespace KELP

@@ -116,10 +116,29 @@ class ListImage {
 
   // Expiration of the longest block of `side` holding `addr`, or null.
   const long long* ipMatch(ListSide side, uint32_t addr) const;
-  // Expiration of the most specific entry of `side` matching `sender`
+  // A sender hashed once for the lookups on both sides. Must not outlive the
+  // string it was made from.
+  struct SenderKey {
+    const std::string* sender;
+    bool null;     // "" or "<>"
+    size_t at;     // of the last '@', or npos
+    uint64_t addressHash;
+    uint64_t domainHash;
+  };
+  // Prepares `sender` and starts loading the slots its lookups probe first
+  // on both sides, so that their cache misses overlap.
+  SenderKey prepareSender(const std::string& sender) const;
+  // Expiration of the most specific entry of `side` matching the sender
   // (address, then the domain after its last '@'; "" and "<>" are the null
   // sender), ignoring ASCII case; or null.
-  const long long* senderMatch(ListSide side, const std::string& sender) const;
+  const long long* senderMatch(ListSide side, const SenderKey& key) const;
+  const long long* senderMatch(ListSide side, const std::string& sender) const {
+    return senderMatch(side, prepareSender(sender));
+  }
+
+  // Starts loading the slots that ipMatch probes first on both sides, so
+  // that the cache misses of the lookups that follow overlap. Optional.
+  void prefetchIp(uint32_t addr) const;
 
   uint64_t digest() const { return header_->digest; }
   // Built from list files changed just before: their times may not show a

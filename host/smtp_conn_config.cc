@@ -202,6 +202,7 @@ int SmtpConnConfig::getIPInfo(std::string& ip, int kind) {
     lists = lists_;
     autoBlocks = autoBlocks_;
   }
+  lists->prefetchIp(addr);
   if (lists->ipMatch(KELP::ListSide::kApproved, addr) != nullptr) return 5;
   long long now = KELP::Clock::now();
   Verdict list = verdictOf(lists->ipMatch(KELP::ListSide::kBlocked, addr), now);
@@ -217,9 +218,11 @@ int SmtpConnConfig::getSenderInfo(std::string& sender) {
     lists = lists_;
     autoBlocks = autoBlocks_;
   }
-  if (lists->senderMatch(KELP::ListSide::kApproved, sender) != nullptr) return 9;
+  KELP::ListImage::SenderKey key = lists->prepareSender(sender);
+  if (lists->senderMatch(KELP::ListSide::kApproved, key) != nullptr) return 9;
   long long now = KELP::Clock::now();
-  Verdict list = verdictOf(lists->senderMatch(KELP::ListSide::kBlocked, sender), now);
-  Verdict automatic = verdictOf(findIn(autoBlocks->senders, senderKey(sender)), now);
+  Verdict list = verdictOf(lists->senderMatch(KELP::ListSide::kBlocked, key), now);
+  Verdict automatic =
+      autoBlocks->senders.empty() ? Verdict::kNone : verdictOf(findIn(autoBlocks->senders, senderKey(sender)), now);
   return combine(list, automatic, 7, 8, 10);
 }
