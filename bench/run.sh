@@ -11,8 +11,10 @@
 #          with the ratios keelgate/reference of throughput, p99 latency and
 #          server CPU per request (utime+stime of the whole pool, before/after).
 # scale    per list size: image size, build/map/lookup costs (lists-bench),
-#          start-up cold (image to build) and warm, a reload of the whole pool
-#          under load, pool memory (sum of Pss) and load at 8 clients.
+#          start-up cold (image to build) and warm, a reload under load (the
+#          whole pool from SIGHUP, and per worker from the flag files'
+#          appearance to its own flag gone: median and largest), pool memory
+#          (sum of Pss) and load at 8 clients.
 # counting bench/counting-bench against an agent sink.
 #
 # Settings (environment): BUILD (build directory, default build-perf),
@@ -109,6 +111,26 @@ start_keelgate() {  # home
   if [ -n "${BENCH_DEBUG:-}" ]; then
     echo "debug: pool of $(pids_of_group "$kg_pg" | wc -l) in $kg_ms ms: $(ps -o comm= -p "$(pids_of_group "$kg_pg" | paste -sd,)" | sort | uniq -c | tr -s '\n ' '  ')" >&2
   fi
+}
+
+# Once the flag files exist: waits until every one is gone and prints the
+# median and the largest time, in ms, from then until a worker's flag went
+# (a worker removes its flag at the end of its reload, which starts at its
+# next connection: under load, at once).
+flag_times() {  # home
+  local start i now left times=() gone=()
+  start=$(now_ms)
+  for _ in $(seq 1 20000); do
+    left=0
+    now=$(now_ms)
+    for i in $(seq 0 19); do
+      [ -n "${gone[i]:-}" ] && continue
+      if [ -e "$1/bin/keelgate.r$i" ]; then left=1; else gone[i]=1; times+=($((now - start))); fi
+    done
+    [ "$left" = 0 ] && break
+    sleep 0.001
+  done
+  printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)], t[NR] }'
 }
 
 stop_keelgate() {  # pgid
@@ -208,7 +230,8 @@ run_scale() {
     t0=$(now_ms)
     kill -HUP "$(cat "$home/bin/keelgate.pid")"
     for _ in $(seq 1 3000); do flags_left "$home" && break; sleep 0.001; done  # the flag files appear...
-    for _ in $(seq 1 20000); do flags_left "$home" || break; sleep 0.001; done  # ...and go
+    local worker_ms
+    worker_ms=$(flag_times "$home")  # ...and go, each when its worker has reloaded
     t1=$(now_ms)
     kill "$load" 2>/dev/null || true
     wait "$load" 2>/dev/null || true
@@ -216,11 +239,13 @@ run_scale() {
     read -r -a m < <(measure scale "$pg" 998 999 8)
     pss=$(pss_kb "$pg")
     workers=$(pids_of_group "$pg" | wc -l)
-    printf "%8s | %6.1f | %7s %6s | %5s %6s | %6s %5s | %6s %6s | %7s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
+    local wt
+    read -r -a wt <<<"$worker_ms"
+    printf "%8s | %6.1f | %7s %6s | %5s %6s | %6s %5s | %6s %6s | %7s %6s %6s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
       "$(awk -v b="$(echo "$lb" | field image_bytes)" 'BEGIN { print b / 1048576 }')" \
       "$(echo "$lb" | field build_ms)" "$(echo "$lb" | field map_ms)" "$(echo "$lb" | field ip_ns)" \
       "$(echo "$lb" | field sender_ns)" "$(echo "$lb" | field tls_ms)" "$(echo "$lb" | field tls_ns)" \
-      "$cold" "$warm" "$((t1 - t0))" \
+      "$cold" "$warm" "$((t1 - t0))" "${wt[0]}" "${wt[1]}" \
       "$(awk -v k="$pss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$pss" -v w="$workers" 'BEGIN { print k / 1024 / w }')" \
       "${m[0]}" "${m[1]}" "${m[2]}"
     stop_keelgate "$pg"
