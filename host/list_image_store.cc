@@ -15,6 +15,7 @@
 #include "host/byte_hash.h"
 #include "host/clock.h"
 #include "host/config_file_on_disk.h"
+#include "host/file_stamp.h"
 #include "host/huge_pages.h"
 #include "host/log.h"
 #include "host/throttling_lists.h"
@@ -25,8 +26,6 @@ namespace {
 
 const char kImagePrefix[] = "throttling-lists-";
 const char kLockName[] = "throttling-lists.lock";
-// A file whose times are this close to now may change again unseen.
-const long long kRacySeconds = 2;
 
 uint64_t hashText(uint64_t h, const std::string& text) {
   return hashNumber(h, hashBytes(text.data(), text.size()));
@@ -87,18 +86,13 @@ void ListImageStore::stamp(Sources& sources) const {
     std::string& path = sources.paths[i];
     path = listDir_ + "/" + throttlingListFile(static_cast<ThrottlingListKind>(i));
     h = hashText(h, path);
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    FileStamp file;
+    if (!readFileStamp(path, file)) {
       h = hashNumber(h, static_cast<uint64_t>(errno));
       continue;
     }
-    const uint64_t fields[] = {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_mtim.tv_sec),
-                               static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ctim.tv_sec),
-                               static_cast<uint64_t>(st.st_ctim.tv_nsec), static_cast<uint64_t>(st.st_ino),
-                               static_cast<uint64_t>(st.st_dev)};
-    for (uint64_t field : fields) h = hashNumber(h, field);
-    long long newest = st.st_mtim.tv_sec > st.st_ctim.tv_sec ? st.st_mtim.tv_sec : st.st_ctim.tv_sec;
-    if (newest + kRacySeconds >= now) sources.racy = true;
+    for (uint64_t field : file.fields) h = hashNumber(h, field);
+    if (!file.settledAt(now)) sources.racy = true;
   }
   sources.digest = h;
 }

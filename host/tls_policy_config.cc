@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "host/clock.h"
 #include "host/config_file_on_disk.h"
 #include "host/domain_table.h"
 #include "host/ip_prefix_table.h"
@@ -176,6 +177,13 @@ TLSPolicyConfig::~TLSPolicyConfig() = default;
 bool TLSPolicyConfig::init() { return reload(); }
 
 bool TLSPolicyConfig::reload() {
+  KELP::FileStamp stamp;
+  bool stamped = KELP::readFileStamp(path_, stamp);
+  if (stamped && settled_ && stamp == loaded_) {
+    Log::LogByLevel(KELP::LOG_DEBUG, "TLS policy file [%s] unchanged since it was loaded, kept", path_.c_str());
+    return true;
+  }
+  settled_ = false;
   ConfigFileOnDisk file(path_.c_str());
   std::unique_ptr<Tables> fresh(new Tables);
   if (!file.loaded) {
@@ -186,6 +194,9 @@ bool TLSPolicyConfig::reload() {
   }
   fresh->load(file);
   tables_ = std::move(fresh);
+  // Stamped before the read: a change during the read shows at the next one.
+  loaded_ = stamp;
+  settled_ = stamped && stamp.settledAt(KELP::Clock::now());
   Log::LogByLevel(KELP::LOG_DEBUG, "TLS policy file [%s] loaded: %zu policies, %zu client and %zu domain entries",
                   path_.c_str(), tables_->policies.size(), tables_->clients.size(),
                   tables_->domains.size());

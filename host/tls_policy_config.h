@@ -26,12 +26,17 @@
 //
 // One instance per worker, used by the accepting thread only. A load builds
 // the new tables aside and swaps them in whole; an unreadable file leaves only
-// the default policy.
+// the default policy. A reload that finds the file as the last load left it
+// (size, times, inode; its last change then already two seconds old) keeps
+// the tables without reading it: twenty workers reloading at once would
+// otherwise parse the same file twenty times.
 #ifndef KEELGATE_HOST_TLS_POLICY_CONFIG_H
 #define KEELGATE_HOST_TLS_POLICY_CONFIG_H
 
 #include <memory>
 #include <string>
+
+#include "host/file_stamp.h"
 
 namespace KELP { class ConfigFileOnDisk; }
 
@@ -70,6 +75,8 @@ class TLSPolicyConfig {
   struct Tables;
   std::string path_;
   std::unique_ptr<Tables> tables_;
+  KELP::FileStamp loaded_;  // of the file the tables were read from
+  bool settled_ = false;    // loaded_ may stand for the file's contents
 };
 
 #endif

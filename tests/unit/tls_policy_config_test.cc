@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "host/clock.h"
 #include "host/log.h"
 #include "tests/unit/capture_log.h"
 
@@ -36,6 +38,7 @@ class TLSPolicyConfigTest : public ::testing::Test {
   void SetUp() override {
     log_ = &keelgate_test::captureLog();
   }
+  void TearDown() override { KELP::Clock::thaw(); }
   std::string path() const { return dir_ / "config/tls_policy.ini"; }
   void writeIni(const std::string& text) { ASSERT_TRUE(dir_.write("config/tls_policy.ini", text)); }
   // Name of the policy a lookup stores, or "unchanged" when the record is untouched.
@@ -197,6 +200,33 @@ TEST_F(TLSPolicyConfigTest, ReloadReplacesTablesWhole) {
   EXPECT_EQ("may", c.defaultPolicy().level) << "an unreadable file leaves the built-in default";
   EXPECT_TRUE(logged("TLS policy file [" + path() +
                      "] cannot be read: No such file or directory, only the default policy applies"));
+}
+
+// Twenty workers reload at once: a file left as it was is not parsed again,
+// unless it changed so recently that an equal stamp proves nothing.
+TEST_F(TLSPolicyConfigTest, ReloadReadsTheFileOnlyWhenItMayHaveChanged) {
+  writeIni("[policy a]\nclients = 192.0.2.1\n");
+  struct stat st;
+  ASSERT_EQ(0, stat(path().c_str(), &st));
+  const std::string kept = "TLS policy file [" + path() + "] unchanged since it was loaded, kept";
+  TLSPolicyConfig c(TLS_POLICY_INBOUND, home_);
+  KELP::Clock::freezeAt(st.st_mtim.tv_sec);
+  ASSERT_TRUE(c.init());
+  ASSERT_TRUE(c.reload());
+  EXPECT_EQ(0u, log_->count(KELP::LOG_DEBUG, kept)) << "just changed: read again";
+
+  KELP::Clock::freezeAt(st.st_mtim.tv_sec + 60);
+  ASSERT_TRUE(c.reload());
+  ASSERT_TRUE(c.reload());
+  EXPECT_EQ(1u, log_->count(KELP::LOG_DEBUG, kept));
+  bool matched = false;
+  EXPECT_EQ("a", lookup(c, "192.0.2.1", true, matched));
+
+  writeIni("[policy bb]\nclients = 192.0.2.1\n");
+  ASSERT_TRUE(c.reload());
+  EXPECT_EQ("bb", lookup(c, "192.0.2.1", true, matched)) << "a rewritten file is read";
+  unlink(path().c_str());
+  EXPECT_FALSE(c.reload()) << "a removed file is noticed";
 }
 
 TEST_F(TLSPolicyConfigTest, EmptyHomeFallsBackToEnvironment) {
