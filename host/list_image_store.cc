@@ -130,9 +130,11 @@ bool ListImageStore::usable(const std::shared_ptr<const ListImage>& image, Sourc
   return image != nullptr && (!image->racy() || image->sourceHash() == contentHash(sources));
 }
 
-// Parses the list files into `builder`; returns the hash of their contents.
+// Parses the list files into `builder`; returns the hash of their contents
+// when they are racy (only a racy image is ever checked against it), else 0.
 uint64_t ListImageStore::compile(Sources& sources, ListImageBuilder& builder) {
-  uint64_t sourceHash = contentHash(sources);
+  readTexts(sources);
+  uint64_t sourceHash = sources.racy ? contentHash(sources) : 0;
   for (int i = 0; i < kThrottlingListCount; ++i) {
     parseThrottlingList(static_cast<ThrottlingListKind>(i), sources.paths[i], sources.texts[i], builder);
     std::string().swap(sources.texts[i]);
