@@ -11,10 +11,10 @@
 #          with the ratios keelgate/reference of throughput, p99 latency and
 #          server CPU per request (utime+stime of the whole pool, before/after).
 # scale    per list size: image size, build/map/lookup costs (lists-bench),
-#          start-up cold (image to build) and warm, a reload under load (the
-#          whole pool from SIGHUP, and per worker from the flag files'
-#          appearance to its own flag gone: median and largest), pool memory
-#          (sum of Pss) and load at 8 clients.
+#          start-up cold (image to build) and warm, a reload under load (per
+#          worker, from the flag files' appearance to its own flag gone: the
+#          median and the largest), pool memory (sum of Pss) and load at 8
+#          clients.
 # counting bench/counting-bench against an agent sink.
 #
 # Settings (environment): BUILD (build directory, default build-perf),
@@ -113,26 +113,6 @@ start_keelgate() {  # home
   fi
 }
 
-# Once the flag files exist: waits until every one is gone and prints the
-# median and the largest time, in ms, from then until a worker's flag went
-# (a worker removes its flag at the end of its reload, which starts at its
-# next connection: under load, at once).
-flag_times() {  # home
-  local start i now left times=() gone=()
-  start=$(now_ms)
-  for _ in $(seq 1 20000); do
-    left=0
-    now=$(now_ms)
-    for i in $(seq 0 19); do
-      [ -n "${gone[i]:-}" ] && continue
-      if [ -e "$1/bin/keelgate.r$i" ]; then left=1; else gone[i]=1; times+=($((now - start))); fi
-    done
-    [ "$left" = 0 ] && break
-    sleep 0.001
-  done
-  printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)], t[NR] }'
-}
-
 stop_keelgate() {  # pgid
   stop_group "$1"
   for _ in $(seq 1 100); do [ -z "$(pids_of_group "$1")" ] && return; sleep 0.05; done
@@ -202,11 +182,11 @@ run_scale() {
   start_keelgate "$home"
   echo "start-up, sample configuration: $kg_ms ms"
   stop_keelgate "$kg_pg"
-  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %7s %6s %6s | %8s %9s | %7s %6s %6s\n" entries \
-    "image" "build" "map" "ip" "sender" "request" "TLS" "TLS" "cold" "warm" "reload" "worker" "worker" "pool Pss" \
+  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %8s %9s | %7s %6s %6s\n" entries \
+    "image" "build" "map" "ip" "sender" "request" "TLS" "TLS" "cold" "warm" "reload" "reload" "pool Pss" \
     "worker" "req/s" "p99" "CPU"
-  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %7s %6s %6s | %8s %9s | %7s %6s %6s\n" "" MB ms \
-    ms ns ns ns "ms" "ns" "ms" "ms" "pool ms" "p50 ms" "max ms" MB "Pss MB" "" us us/req
+  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %8s %9s | %7s %6s %6s\n" "" MB ms \
+    ms ns ns ns "ms" "ns" "ms" "ms" "p50 ms" "max ms" MB "Pss MB" "" us us/req
   for n in $sizes; do
     "$bin/make-lists" "$home/config/throttling" "$n" "$home/config/tls_policy.ini" "$tls_entries"
     sleep 3  # let the list files age past the racy window, as lists in service have
@@ -222,32 +202,31 @@ run_scale() {
     pg=$kg_pg
     measure warm "$pg" 998 999 8 >/dev/null
     # Reload under load: a list changes, SIGHUP, every worker reloads at its
-    # next connection; timed until the last flag file is gone.
+    # next connection; bench/flag-watch times each worker by its flag file.
     echo "# touched" >>"$home/config/throttling/approved_ip"
     sleep 3
     "$bin/keelgate-load" -c 8 -d 30 -n 3000000 -l reload >/dev/null &
-    local load=$! t0 t1
+    local load=$!
     sleep 0.5
-    t0=$(now_ms)
+    "$bin/flag-watch" "$home/bin" >"$work/reload.out" &
+    local watch=$!
+    sleep 0.05
     kill -HUP "$(cat "$home/bin/keelgate.pid")"
-    for _ in $(seq 1 3000); do flags_left "$home" && break; sleep 0.001; done  # the flag files appear...
-    local worker_ms
-    worker_ms=$(flag_times "$home")  # ...and go, each when its worker has reloaded
-    t1=$(now_ms)
+    wait "$watch" || true
+    local reload
+    reload=$(grep '^RESULT' "$work/reload.out" || echo "RESULT")
     kill "$load" 2>/dev/null || true
     wait "$load" 2>/dev/null || true
     local m pss workers
     read -r -a m < <(measure scale "$pg" 998 999 8)
     pss=$(pss_kb "$pg")
     workers=$(pids_of_group "$pg" | wc -l)
-    local wt
-    read -r -a wt <<<"$worker_ms"
-    printf "%8s | %6.1f | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %7s %6s %6s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
+    printf "%8s | %6.1f | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
       "$(awk -v b="$(echo "$lb" | field image_bytes)" 'BEGIN { print b / 1048576 }')" \
       "$(echo "$lb" | field build_ms)" "$(echo "$lb" | field map_ms)" "$(echo "$lb" | field ip_ns)" \
       "$(echo "$lb" | field sender_ns)" "$(echo "$lb" | field request_ns)" "$(echo "$lb" | field tls_ms)" \
       "$(echo "$lb" | field tls_ns)" \
-      "$cold" "$warm" "$((t1 - t0))" "${wt[0]}" "${wt[1]}" \
+      "$cold" "$warm" "$(echo "$reload" | field worker_p50_ms)" "$(echo "$reload" | field worker_max_ms)" \
       "$(awk -v k="$pss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$pss" -v w="$workers" 'BEGIN { print k / 1024 / w }')" \
       "${m[0]}" "${m[1]}" "${m[2]}"
     stop_keelgate "$pg"
