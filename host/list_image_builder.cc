@@ -3,6 +3,8 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <thread>
+
 #include "host/byte_hash.h"
 #include "host/huge_pages.h"
 
@@ -23,13 +25,17 @@ void keepLarger(long long& stored, long long value) {
 
 }  // namespace
 
-void ListImageBuilder::reserve(ListSide side, size_t ips, size_t senders, size_t senderBytes) {
-  ips_[static_cast<int>(side)].reserve(ips_[static_cast<int>(side)].size() + ips);
-  senders_[static_cast<int>(side)].reserve(senders_[static_cast<int>(side)].size() + senders);
+void ListImageBuilder::reserveIps(ListSide side, size_t ips) {
+  std::vector<IpEntry>& v = ips_[static_cast<int>(side)];
+  v.reserve(v.size() + ips);
+  adviseHugePages(v.data(), v.capacity() * sizeof(IpEntry));
+}
+
+void ListImageBuilder::reserveSenders(ListSide side, size_t senders, size_t senderBytes) {
+  std::vector<SenderEntry>& v = senders_[static_cast<int>(side)];
+  v.reserve(v.size() + senders);
+  adviseHugePages(v.data(), v.capacity() * sizeof(SenderEntry));
   blob_.reserve(blob_.size() + senderBytes);
-  adviseHugePages(ips_[static_cast<int>(side)].data(), ips_[static_cast<int>(side)].capacity() * sizeof(IpEntry));
-  adviseHugePages(senders_[static_cast<int>(side)].data(),
-                  senders_[static_cast<int>(side)].capacity() * sizeof(SenderEntry));
   adviseHugePages(blob_.data(), blob_.capacity());
 }
 
@@ -107,9 +113,37 @@ void ListImageBuilder::writeTo(char* base, uint64_t digest, uint64_t sourceHash,
   h.digest = digest;
   h.sourceHash = sourceHash;
   h.racy = racy ? 1 : 0;
-  // Inserting is a random write per entry into tables far larger than the
-  // caches; the slot of the entry kPrefetch ahead is fetched meanwhile.
-  const size_t kPrefetch = 16;
+  // Each half is a random write per entry into tables far larger than the
+  // caches: for a large image the sender half runs beside the IP half.
+  const size_t kParallelEntries = 100000;
+  size_t entries = ips_[0].size() + ips_[1].size() + senders_[0].size() + senders_[1].size();
+  std::thread senders;
+  if (entries >= kParallelEntries) senders = std::thread([&] { writeSenders(h, base); });
+  writeIps(h, base);
+  if (senders.joinable())
+    senders.join();
+  else
+    writeSenders(h, base);
+  for (int s = 0; s < 2; ++s) {
+    h.hasNull[s] = hasNull_[s] ? 1 : 0;
+    h.nullValue[s] = nullValue_[s];
+    for (const ListImageTable& t : h.ip[s]) h.entries[s] += t.count;
+    h.entries[2 + s] = h.sender[s][0].count + h.sender[s][1].count + h.hasNull[s];
+  }
+  h.bodyChecksum = hashBytes(base + sizeof h, h.fileSize - sizeof h);
+  // The header checksum is taken over the header as written, its own field
+  // still zero, and stored into place: computed on the local copy and then
+  // copied, GCC 12's SLP vectoriser at -O2 dropped the stored field.
+  h.headerChecksum = 0;
+  memcpy(base, &h, sizeof h);
+  uint64_t headerChecksum = hashBytes(base, sizeof h);
+  memcpy(base + offsetof(ListImageHeader, headerChecksum), &headerChecksum, sizeof headerChecksum);
+}
+
+// The slot of the entry kPrefetch ahead is fetched while one is inserted.
+const size_t kPrefetch = 16;
+
+void ListImageBuilder::writeIps(ListImageHeader& h, char* base) const {
   for (int s = 0; s < 2; ++s) {
     const std::vector<IpEntry>& ips = ips_[s];
     for (size_t n = 0; n < ips.size(); ++n) {
@@ -135,6 +169,11 @@ void ListImageBuilder::writeTo(char* base, uint64_t digest, uint64_t sourceHash,
         keepLarger(slots[i].value, e.value);
       }
     }
+  }
+}
+
+void ListImageBuilder::writeSenders(ListImageHeader& h, char* base) const {
+  for (int s = 0; s < 2; ++s) {
     const std::vector<SenderEntry>& senders = senders_[s];
     for (size_t n = 0; n < senders.size(); ++n) {
       if (n + kPrefetch < senders.size()) {
@@ -160,20 +199,8 @@ void ListImageBuilder::writeTo(char* base, uint64_t digest, uint64_t sourceHash,
         keepLarger(slots[i].value, e.value);
       }
     }
-    h.hasNull[s] = hasNull_[s] ? 1 : 0;
-    h.nullValue[s] = nullValue_[s];
-    for (const ListImageTable& t : h.ip[s]) h.entries[s] += t.count;
-    h.entries[2 + s] = h.sender[s][0].count + h.sender[s][1].count + h.hasNull[s];
   }
   memcpy(base + h.blobOffset, blob_.data(), blob_.size());
-  h.bodyChecksum = hashBytes(base + sizeof h, h.fileSize - sizeof h);
-  // The header checksum is taken over the header as written, its own field
-  // still zero, and stored into place: computed on the local copy and then
-  // copied, GCC 12's SLP vectoriser at -O2 dropped the stored field.
-  h.headerChecksum = 0;
-  memcpy(base, &h, sizeof h);
-  uint64_t headerChecksum = hashBytes(base, sizeof h);
-  memcpy(base + offsetof(ListImageHeader, headerChecksum), &headerChecksum, sizeof headerChecksum);
 }
 
 }  // namespace KELP

@@ -2,7 +2,11 @@
 // list image (see list_image.h). Used by the one process that builds an
 // image; compact while collecting (16 bytes per IP entry, the sender keys in
 // one string), so a list of a million entries is built without a hash map
-// per entry. Not thread-safe; one builder per build.
+// per entry.
+//
+// Threads: the IP half (reserveIps, addIp) and the sender half
+// (reserveSenders, addSender) share nothing, so one thread may fill each;
+// otherwise one thread at a time. A large image is laid out by two threads.
 #ifndef KEELGATE_HOST_LIST_IMAGE_BUILDER_H
 #define KEELGATE_HOST_LIST_IMAGE_BUILDER_H
 
@@ -18,7 +22,8 @@ namespace KELP {
 class ListImageBuilder {
  public:
   // Room for what one list file is about to add (an estimate is fine).
-  void reserve(ListSide side, size_t ips, size_t senders, size_t senderBytes);
+  void reserveIps(ListSide side, size_t ips);
+  void reserveSenders(ListSide side, size_t senders, size_t senderBytes);
   // Adds a block (its host bits are ignored); the same block added twice
   // keeps the larger value.
   void addIp(ListSide side, uint32_t addr, int prefix, long long value);
@@ -51,6 +56,9 @@ class ListImageBuilder {
   };
 
   ListImageHeader layout() const;
+  // The two halves of writeTo; each fills its own tables of `h` and `base`.
+  void writeIps(ListImageHeader& h, char* base) const;
+  void writeSenders(ListImageHeader& h, char* base) const;
 
   std::vector<IpEntry> ips_[2];
   std::vector<SenderEntry> senders_[2];

@@ -91,8 +91,11 @@ void parseThrottlingList(ThrottlingListKind kind, const std::string& path,
     ++lines;
   bool ipList = kind == ThrottlingListKind::kApprovedIp || kind == ThrottlingListKind::kBlockedIp;
   bool blocked = kind == ThrottlingListKind::kBlockedIp || kind == ThrottlingListKind::kBlockedSender;
-  lists.reserve(blocked ? ListSide::kBlocked : ListSide::kApproved, ipList ? lines + 1 : 0, ipList ? 0 : lines + 1,
-                ipList ? 0 : text.size());
+  ListSide side = blocked ? ListSide::kBlocked : ListSide::kApproved;
+  if (ipList)
+    lists.reserveIps(side, lines + 1);
+  else
+    lists.reserveSenders(side, lines + 1, text.size());
   int lineNo = 0;
   const char* p = text.data();
   while (p < end) {
