@@ -42,8 +42,11 @@ int main(int argc, char** argv) {
   double timeout = argc > 2 ? atof(argv[2]) : 30000;
   std::vector<std::string> flags;
   for (int i = 0; i < kWorkers; ++i) flags.push_back(std::string(argv[1]) + "/keelgate.r" + std::to_string(i));
+  // The main process creates the twenty files one after another: a flag
+  // counts as gone only once it has been seen.
   double start = nowMs(), appeared = -1;
   std::vector<double> gone(kWorkers, -1);
+  std::vector<bool> seen(kWorkers, false);
   int left = kWorkers;
   while (left > 0 && nowMs() - start < timeout) {
     double now = nowMs();
@@ -51,7 +54,9 @@ int main(int argc, char** argv) {
       if (gone[i] >= 0) continue;
       bool present = exists(flags[i]);
       if (present && appeared < 0) appeared = now;
-      if (!present && appeared >= 0) {
+      if (present) {
+        seen[i] = true;
+      } else if (seen[i]) {
         gone[i] = now;
         --left;
       }
