@@ -109,6 +109,12 @@ std::string policyRequest(const std::map<std::string, std::string>& overrides,
   return text + "\n";
 }
 
+std::string stageRequest(const std::string& stage, const std::string& ip, const std::string& sender) {
+  return policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}});
+}
+
+std::string connectFrom(const std::string& ip) { return stageRequest("CONNECT", ip); }
+
 std::string ask(int port, const std::string& text) { return askInSegments(port, {text}, 0); }
 
 std::string askInSegments(int port, const std::vector<std::string>& segments, int pauseMs) {

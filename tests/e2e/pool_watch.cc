@@ -1,5 +1,6 @@
 #include "tests/e2e/pool_watch.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -93,13 +94,17 @@ void collectExits(const std::vector<pid_t>& pids, std::map<pid_t, int>& statuses
       timeoutMs);
 }
 
-bool running(pid_t pid) {
+char processState(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
-  if (!std::getline(in, text)) return false;
+  if (!std::getline(in, text)) return '?';
   size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
-         text[close + 2] != 'X';
+  return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
+}
+
+bool running(pid_t pid) {
+  char state = processState(pid);
+  return state != '?' && state != 'Z' && state != 'X';
 }
 
 bool signalTaken(pid_t pid, int sig) {
@@ -120,6 +125,21 @@ int connectSilently(int port) {
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int listenOn(const char* host, int port, int backlog) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, host, &addr.sin_addr);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0) {
     close(fd);
     return -1;
   }
