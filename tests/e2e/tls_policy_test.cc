@@ -65,17 +65,16 @@ class TlsPolicy : public testing::Test {
 };
 
 TEST_F(TlsPolicy, EveryRowOfTheDecision) {
-  const std::string unused = "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n";
-  const std::string used = "action=PREPEND X-KELP-TLS-USAGE: Used\n\n";
+  const std::string unused = kUnused, used = kUsed;
   struct Case {
     const char* label;
     std::string client, sender, cipher, ccert, answer;
   } cases[] = {
       {"none, no TLS", "198.51.100.5", "a@x.example", "", "", unused},
-      {"none, TLS", "198.51.100.5", "a@x.example", kHigh, "", "action=421 4.7.0 Must not use TLS\n\n"},
+      {"none, TLS", "198.51.100.5", "a@x.example", kHigh, "", kNoTlsAllowed},
       {"may (default), no TLS", "192.0.2.1", "a@x.example", "", "", unused},
       {"encrypt by longest prefix, no TLS", "198.51.100.77", "a@x.example", "", "",
-       "action=530 5.7.0 Must use TLS\n\n"},
+       kMustUseTls},
       {"high class, Medium cipher", "203.0.113.9", "a@x.example", kMediumOnly, "",
        "action=421 4.7.5 Must use HIGH cipher suites\n\n"},
       {"medium class, unknown cipher", "198.51.100.77", "a@x.example", kNeither, "",
@@ -86,7 +85,7 @@ TEST_F(TlsPolicy, EveryRowOfTheDecision) {
        "action=421 4.7.1 Unverified client certificate\n\n"},
       {"verify by IPv6 block, certificate", "2001:db8::25", "a@x.example", kHigh, "client.bank.example", used},
       {"verify, no TLS: TLS first", "2001:db8::25", "a@x.example", "", "",
-       "action=530 5.7.0 Must use TLS\n\n"},
+       kMustUseTls},
       {"medium class, Medium cipher", "198.51.100.77", "a@x.example", kMediumOnly, "", used},
       {"medium class, High cipher", "198.51.100.77", "a@x.example", kHigh, "", used},
       {"lower-case cipher is folded", "203.0.113.9", "a@x.example", "tls_aes_256_gcm_sha384", "", used},
@@ -115,7 +114,7 @@ TEST_F(TlsPolicy, EveryRowOfTheDecision) {
 
 TEST_F(TlsPolicy, OutsideTheMailStageNoPolicyApplies) {
   for (const char* stage : {"CONNECT", "RCPT", "mail", "DATA"}) {
-    EXPECT_EQ("action=DUNNO Non-need check\n\n",
+    EXPECT_EQ(kNonNeed,
               ask(998, policyRequest({{"protocol_state", stage}, {"client_address", "198.51.100.5"},
                                       {"encryption_cipher", kHigh}})))
         << stage;
