@@ -32,6 +32,12 @@ std::string connectFrom(const std::string& ip);
 
 // True when something listens on 127.0.0.1:port in this network namespace.
 bool listening(int port);
+// Connects to 127.0.0.1:port and sends nothing; the descriptor or -1.
+int connectSilently(int port);
+// A socket listening on host:port with the given backlog, or -1.
+int listenOn(const char* host, int port, int backlog);
+// Processes of process group `pgid` now alive (zombies left out).
+std::vector<pid_t> processGroup(pid_t pgid);
 
 // Connects to 127.0.0.1:port, sends `text` (possibly in several segments with
 // a pause between them) and returns everything the peer sent until it closed.

@@ -56,10 +56,6 @@ bool running(pid_t pid);
 // pending, that is, some thread of it has taken it.
 bool signalTaken(pid_t pid, int sig);
 
-// Connects to 127.0.0.1:port and sends nothing; the descriptor or -1.
-int connectSilently(int port);
-// A socket listening on host:port with the given backlog, or -1.
-int listenOn(const char* host, int port, int backlog);
 
 // Connects silently to `port` and returns the pid of the worker that
 // accepted (from its debug line), or -1; `fd` gets the connection.
