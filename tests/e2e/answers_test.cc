@@ -28,11 +28,8 @@ TEST_F(Answers, EachGenericAnswerHasItsExactBytes) {
   } cases[] = {
       {"no request= is a test", 998, "hello there\n\n", "220 i am ok\n"},
       {"request= anywhere counts", 999, "xrequest=\n", kAttrError},
+      // Which attributes are required is policy_request_test.cc's.
       {"missing client_address", 999, policyRequest({}, {"client_address"}), kAttrError},
-      {"missing reverse_client_name", 999, policyRequest({}, {"reverse_client_name"}), kAttrError},
-      {"missing sender", 999, policyRequest({}, {"sender"}), kAttrError},
-      {"missing ccert_subject", 999, policyRequest({}, {"ccert_subject"}), kAttrError},
-      {"missing encryption_cipher", 999, policyRequest({}, {"encryption_cipher"}), kAttrError},
       {"missing encryption_keysize", 999, policyRequest({}, {"encryption_keysize"}), kAttrError},
       {"localhost bypass", 999, policyRequest({{"client_address", "127.0.0.1"}}),
        "action=DUNNO Localhost Permitted\n\n"},
