@@ -1,6 +1,7 @@
-// A child scanner's reports when its peers fail: a parent agent that refuses
-// or hangs up in the middle of a report, and a database that is lost between
-// the two liveness checks of one cycle. Requests are answered throughout, and
+// A child scanner's reports when its peers fail: a parent agent that hangs up
+// in the middle of a report, and a database that is lost between the two
+// liveness checks of one cycle (a parent that refuses is
+// smtp_conn_traffic_report_test.cc's). Requests are answered throughout, and
 // every count is either reported, held for the next cycle or dropped as the
 // report rules say.
 #include <gtest/gtest.h>
@@ -130,32 +131,6 @@ class OneLineParent {
   std::vector<std::string> lines_;  // guarded by mu_
   std::thread thread_;
 };
-
-// A refused report loses its counts: the next report starts from zero.
-TEST_F(PeerFaults, RefusingParentDropsTheCountsAndThePoolKeepsAnswering) {
-  FakeAgent database(kDatabasePort);
-  FakeAgent local(kAgentPort);
-  ASSERT_TRUE(database.listening() && local.listening());
-  ASSERT_NO_FATAL_FAILURE(startChild({"ip_conn_enable"}));
-
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.24");
-  ASSERT_TRUE(home.waitForLog(
-      inProcess(reporter.pid, std::string("normal ") + kThread + "connect() failure! err msg is Connection refused"),
-      cycleMs()));
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.25");
-
-  FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
-  ASSERT_TRUE(parent.listening());
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
-  ASSERT_TRUE(parent.waitForLines(2, cycleMs()));
-  EXPECT_EQ((std::vector<std::string>{"ORCAS-Conn-IP:_;7;1;1;198.51.100.23", "ORCAS-Conn-IP:_;7;1;1;198.51.100.25"}),
-            withoutTimes(parent.lines()))
-      << "the refused report's counts are gone; what came after it is reported";
-  EXPECT_EQ(1, home.countLog("connect() failure!"));
-  EXPECT_EQ(20u, home.poolPids().size());
-}
 
 // The parent agent hangs up after each line. The line whose
 // send meets the closed connection goes out once more on a new connection,
