@@ -93,11 +93,6 @@ TEST_F(ConfigFaults, BrokenOrUnreadableFileOnReload) {
        {"normal SMTP Traffic Throttling config [%s]: cannot read it (Is a directory)",
         "normal failed to init SMTP Traffic Throttling config",
         "normal fail to init SMTP Traffic Throttling function. SMTP Traffic Thrttling feature is disabled"}},
-      {"kelp.ini removed", "kelp.ini",
-       [](const Installation& h, const std::string&) { h.remove("config/kelp.ini"); },
-       throttlingOff,
-       {"normal SMTP Traffic Throttling config [%s]: cannot read it (No such file or directory)",
-        "normal fail to init SMTP Traffic Throttling function. SMTP Traffic Thrttling feature is disabled"}},
       {"kelp.ini with junk lines", "kelp.ini",
        [](const Installation& h, const std::string& intact) {
          h.write("config/kelp.ini", "this is not ini\n[smtp_traffic_throttling\n" + intact);

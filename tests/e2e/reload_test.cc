@@ -1,7 +1,8 @@
 // Configuration reload through the flag files: SIGHUP to one process flags
 // all twenty workers, each worker reloads at its next connection and answers
-// from the new configuration from that request on; hand-made and hand-removed
-// flag files. Reloads that meet broken files are in config_faults_test.cc, the
+// from the new configuration from that request on (a worker that did not get
+// the signal too: the flag file alone makes it reload); hand-removed flag
+// files. Reloads that meet broken files are in config_faults_test.cc, the
 // reload by a second start in startup_test.cc.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -118,17 +119,6 @@ TEST_F(Reload, SighupWhileAWorkerWaitsForItsRequestLosesNoRequest) {
   EXPECT_EQ(0, countLogFrom(home, holder, "get no data from socket"));
   // The signal's work is done once the request is served.
   EXPECT_TRUE(waitUntil([&] { return flaggedWorkers(home).size() == 20; }, 2500));
-}
-
-TEST_F(Reload, HandMadeFlagFileReloadsThatWorkerAlone) {
-  changeConfiguration();
-  pid_t worker3 = workerPid(home, 3);
-  home.write("bin/keelgate.r3", "");
-  EXPECT_TRUE(serveUntilFlagsGone(home, [](int, int n) { return mailOrConnect(n, kNewlyBlockedIp); },
-                                  [](int, int, const std::string&) {}));
-  EXPECT_EQ(1, home.countLog(kReloadLine));
-  EXPECT_EQ(1, countLogFrom(home, worker3, kReloadLine));
-  EXPECT_EQ(1, home.countLog("Success to remove flag file [" + home.path("bin/keelgate.r3") + "] when reload"));
 }
 
 TEST_F(Reload, FlagFileRemovedByHandCancelsThatReload) {
