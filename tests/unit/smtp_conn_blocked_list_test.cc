@@ -36,11 +36,8 @@ std::vector<std::string> take() {
 }
 
 std::string currentAccount() {
-  struct passwd pw;
-  struct passwd* found = nullptr;
-  char buf[16384];
-  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return "";
-  return pw.pw_name;
+  struct passwd* pw = getpwuid(getuid());
+  return pw != nullptr ? pw->pw_name : "";
 }
 
 class SmtpConnBlockedListTest : public ::testing::Test {
