@@ -4,23 +4,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <chrono>
-#include <thread>
-
 #include "tests/e2e/daemon_harness.h"
+#include "tests/e2e/pool_watch.h"
 #include "tests/pg/pg_server.h"
 
 namespace e2e {
 namespace {
-
-const char kBlocked[] = "action=421 4.7.0 Too much traffic from your IP address, try again later\n\n";
-const char kPassed[] = "action=DUNNO Non-need check\n\n";
-
-int runStore(const Installation& home, const std::string& args) {
-  std::string cmd = std::string(KEELGATE_STORE_BIN) + " -d '" + home.home() + "' " + args + " >/dev/null";
-  int status = system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The tool's standard output for `args`, with its exit status in *status.
 std::string storeOutput(const Installation& home, const std::string& args, int* status) {
@@ -35,15 +24,16 @@ std::string storeOutput(const Installation& home, const std::string& args, int* 
   return out;
 }
 
+int runStore(const Installation& home, const std::string& args) {
+  int status;
+  storeOutput(home, args + " >/dev/null", &status);
+  return status;
+}
+
 // Asks until the answer is `want` or `seconds` have passed; the last answer.
 std::string askUntil(const std::string& request, const std::string& want, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   std::string answer;
-  do {
-    answer = ask(998, request);
-    if (answer == want) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (std::chrono::steady_clock::now() < deadline);
+  waitUntil([&] { return (answer = ask(998, request)) == want; }, seconds * 1000);
   return answer;
 }
 
@@ -54,16 +44,15 @@ TEST(AutoBlocks, StoredBlockRejectsAtConnectUntilItExpires) {
   home.logAtDebugLevel();
   home.write("config/odbc.ini", pg.odbcIni());
   ASSERT_EQ(-1, home.start());
-  const std::string connect =
-      policyRequest({{"protocol_state", "CONNECT"}, {"client_address", "198.51.100.77"}});
-  EXPECT_EQ(kPassed, ask(998, connect));
+  const std::string connect = connectFrom("198.51.100.77");
+  EXPECT_EQ(kNonNeed, ask(998, connect));
 
   ASSERT_EQ(0, runStore(home, "block-ip 198.51.100.77 --for 4s"));
-  EXPECT_EQ(kBlocked, askUntil(connect, kBlocked, 10)) << "after the reload";
+  EXPECT_EQ(kIpBlocked, askUntil(connect, kIpBlocked, 10)) << "after the reload";
   EXPECT_TRUE(home.waitForLog("ip [198.51.100.77] is blocked ip, catch it"));
   EXPECT_EQ("1", pg.rows("select version from tb_tables_version"));
 
-  EXPECT_EQ(kPassed, askUntil(connect, kPassed, 15)) << "once expired";
+  EXPECT_EQ(kNonNeed, askUntil(connect, kNonNeed, 15)) << "once expired";
   EXPECT_TRUE(home.waitForLog("ip [198.51.100.77] is blocked ip, but expired, pass it"));
 
   EXPECT_EQ(0, runStore(home, "expire"));

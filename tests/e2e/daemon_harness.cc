@@ -38,17 +38,9 @@ void copyTree(const std::string& from, const std::string& to) {
 }
 
 int connectTo(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fd = connectSilently(port);
   struct timeval tv = {5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   return fd;
 }
 
@@ -65,7 +57,34 @@ std::string readToEnd(int fd) {
 
 }  // namespace
 
-// True when something listens on 127.0.0.1:port in this network namespace.
+int connectSilently(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int listenOn(const char* host, int port, int backlog) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, host, &addr.sin_addr);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool listening(int port) {
   std::ifstream in("/proc/net/tcp");
   char want[32];
@@ -108,6 +127,12 @@ std::string policyRequest(const std::map<std::string, std::string>& overrides,
   }
   return text + "\n";
 }
+
+std::string stageRequest(const std::string& stage, const std::string& ip, const std::string& sender) {
+  return policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}});
+}
+
+std::string connectFrom(const std::string& ip) { return stageRequest("CONNECT", ip); }
 
 std::string ask(int port, const std::string& text) { return askInSegments(port, {text}, 0); }
 
@@ -242,9 +267,8 @@ int Installation::startWithHome(const char* kelpHome) {
   return main_pid_ > 0 ? -1 : status;
 }
 
-std::vector<pid_t> Installation::poolPids() const {
+std::vector<pid_t> processGroup(pid_t pgid) {
   std::vector<pid_t> pids;
-  if (pgid_ <= 0) return pids;
   DIR* d = opendir("/proc");
   if (d == nullptr) return pids;
   while (struct dirent* e = readdir(d)) {
@@ -258,10 +282,14 @@ std::vector<pid_t> Installation::poolPids() const {
     std::string state;
     long ppid, pgrp;
     f >> state >> ppid >> pgrp;
-    if (pgrp == pgid_ && state != "Z") pids.push_back(pid);
+    if (pgrp == pgid && state != "Z") pids.push_back(pid);
   }
   closedir(d);
   return pids;
+}
+
+std::vector<pid_t> Installation::poolPids() const {
+  return pgid_ > 0 ? processGroup(pgid_) : std::vector<pid_t>();
 }
 
 void Installation::stopPool() {

@@ -12,13 +12,32 @@
 
 namespace e2e {
 
+// The pool's answers, byte for byte as they go out.
+constexpr char kNonNeed[] = "action=DUNNO Non-need check\n\n";
+constexpr char kUnused[] = "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n";
+constexpr char kUsed[] = "action=PREPEND X-KELP-TLS-USAGE: Used\n\n";
+constexpr char kIpBlocked[] = "action=421 4.7.0 Too much traffic from your IP address, try again later\n\n";
+constexpr char kSenderBlocked[] = "action=450 4.7.1 Too much traffic from this sender, try again later\n\n";
+constexpr char kNoTlsAllowed[] = "action=421 4.7.0 Must not use TLS\n\n";
+constexpr char kMustUseTls[] = "action=530 5.7.0 Must use TLS\n\n";
+constexpr char kAttrError[] = "action=451 4.5.0 Local Process Attributes Error\n\n";
+
 // The policy attributes Postfix sends, with values for a plain MAIL request;
 // `overrides` replaces or adds attributes, an empty-named entry is skipped.
 std::string policyRequest(const std::map<std::string, std::string>& overrides = {},
                           const std::vector<std::string>& omit = {});
+// A request at protocol state `stage` from client `ip` with `sender`.
+std::string stageRequest(const std::string& stage, const std::string& ip, const std::string& sender = "");
+std::string connectFrom(const std::string& ip);
 
 // True when something listens on 127.0.0.1:port in this network namespace.
 bool listening(int port);
+// Connects to 127.0.0.1:port and sends nothing; the descriptor or -1.
+int connectSilently(int port);
+// A socket listening on host:port with the given backlog, or -1.
+int listenOn(const char* host, int port, int backlog);
+// Processes of process group `pgid` now alive (zombies left out).
+std::vector<pid_t> processGroup(pid_t pgid);
 
 // Connects to 127.0.0.1:port, sends `text` (possibly in several segments with
 // a pause between them) and returns everything the peer sent until it closed.

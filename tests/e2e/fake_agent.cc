@@ -1,8 +1,6 @@
 #include "tests/e2e/fake_agent.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,23 +8,14 @@
 #include <chrono>
 #include <map>
 
+#include "tests/e2e/daemon_harness.h"
+
 namespace e2e {
 
 FakeAgent::FakeAgent(int port, Mode mode, int closeAfter, const char* host)
     : mode_(mode), close_after_(closeAfter) {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, host, &addr.sin_addr);
-  if (bind(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listen_fd_, 128) != 0) {
-    close(listen_fd_);
-    listen_fd_ = -1;
-    return;
-  }
+  listen_fd_ = listenOn(host, port, 128);
+  if (listen_fd_ < 0) return;
   if (pipe2(wake_, O_CLOEXEC) != 0) abort();
   thread_ = std::thread(&FakeAgent::run, this);
 }

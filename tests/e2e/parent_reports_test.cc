@@ -4,66 +4,30 @@
 // runs no such thread at all.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
-#include <map>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/daemon_harness.h"
 #include "tests/e2e/fake_agent.h"
-#include "tests/e2e/one_worker.h"
 #include "tests/e2e/report_worker.h"
 #include "tests/e2e/traffic_line_support.h"
 
 namespace e2e {
 namespace {
 
-const char kNonNeed[] = "action=DUNNO Non-need check\n\n";
-const char kParentAgentHost[] = "127.0.0.2";
-const int kAgentPort = 10040;
-const int kDatabasePort = 15432;  // a listener here stands for a reachable database
-const char kDatabaseDown[] = "normal db in parent is down,give up to send traffic log to parent";
-// A traffic-log thread sleeps 10 to 19 s between cycles.
-const int kLongestCycleMs = 19000;
-
-// The parent's agent on 127.0.0.2, connections counted, the database on
-// kDatabasePort, the given role and scanner id 7.
-void configure(const Installation& home, const char* role) {
-  home.logAtDebugLevel();
-  home.setKelpIni("kelp_manager", "role", role);
-  home.setKelpIni("kelp_manager", "scanner_id", "7");
-  home.setKelpIni("smtp_traffic_throttling", "ip_conn_enable", "yes");
-  home.write("config/slave.nfo", std::string("[master]\nmaster_ip = ") + kParentAgentHost + "\n");
-  home.write("config/odbc.ini", "[KELP]\nDriver = x\nServername = 127.0.0.1\nPort = " +
-                                    std::to_string(kDatabasePort) + "\n");
-}
-
-std::string connectFrom(const std::string& ip) {
-  return ask(998, policyRequest({{"protocol_state", "CONNECT"}, {"client_address", ip}}));
-}
-
-std::string request(const std::string& stage, const std::string& ip, const std::string& sender) {
-  return policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}});
-}
+class ParentReports : public ReportingPool {};
 
 // Each map entry becomes one line: IP connections fold per IP, IP messages
 // and sender messages per sender (keeping the first IP), with their count,
 // a reload in between notwithstanding.
-TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
-  Installation home;
-  configure(home, "child");
-  home.setKelpIni("smtp_traffic_throttling", "ip_msg_enable", "yes");
-  home.setKelpIni("smtp_traffic_throttling", "sender_enable", "yes");
+TEST_F(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
+  configureScanner(home, "child", {"ip_conn_enable", "ip_msg_enable", "sender_enable"});
   FakeAgent database(kDatabasePort);
   FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
   FakeAgent local(kAgentPort);
   ASSERT_TRUE(database.listening() && parent.listening() && local.listening());
-  ASSERT_EQ(-1, home.start());
-  ReportWorker pick = quickestReportWorker(home);
-  ASSERT_LT(0, pick.pid) << "no period found in the log";
-  OneWorker one(home, pick.pid, pick.index);
-  ASSERT_TRUE(one.ready());
+  ASSERT_NO_FATAL_FAILURE(startWithQuickestReporter());
+  EXPECT_TRUE(home.waitForLog("normal current scanner is child"));
 
   long long from = epochNow();
   const struct {
@@ -79,16 +43,16 @@ TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
   };
   for (size_t i = 0; i < sizeof requests / sizeof requests[0]; ++i) {
     if (i == 2) {
-      ASSERT_TRUE(one.requestReload(home)) << "counts survive a reload";
+      ASSERT_TRUE(one->requestReload(home)) << "counts survive a reload";
     }
-    EXPECT_NE("<connect failed>", ask(998, request(requests[i].stage, requests[i].ip, requests[i].sender)));
+    EXPECT_NE("<connect failed>", ask(998, stageRequest(requests[i].stage, requests[i].ip, requests[i].sender)));
   }
-  EXPECT_EQ(1, home.countLog(inProcess(one.pid(), "normal Need to reload configuration due to signal captured")));
+  EXPECT_EQ(1, home.countLog(inProcess(reporter.pid, "normal Need to reload configuration due to signal captured")));
   long long to = epochNow();
   ASSERT_TRUE(local.waitForLines(10)) << "each observation goes to the local agent at once";
   for (const auto& line : local.lines()) EXPECT_EQ(1, parseTrafficLine(line).count) << line;
 
-  ASSERT_TRUE(parent.waitForLines(6, kLongestCycleMs + 5000));
+  ASSERT_TRUE(parent.waitForLines(6, cycleMs()));
   std::vector<std::string> lines = parent.lines();
   std::vector<std::string> got;
   for (const auto& line : lines) {
@@ -107,7 +71,7 @@ TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
             }),
             got);
   EXPECT_EQ(3, parent.connections()) << "one connection per kind of report";
-  EXPECT_EQ(1, home.countLog(inProcess(one.pid(), "debug [SMTP Traffic Throttling agent send thread]Parent server:127.0.0.2/10040")));
+  EXPECT_EQ(1, home.countLog(inProcess(reporter.pid, "debug [SMTP Traffic Throttling agent send thread]Parent server:127.0.0.2/10040")));
   EXPECT_EQ(1, home.countLog("debug [SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() "
                              "send SMTP Traffic Throttling IP connection traffic log:" + lines[0]));
   EXPECT_EQ(20, home.countLog("diagnostic start send SMTP Traffic Throttling traffic log thread, sleep time is 1"));
@@ -117,53 +81,48 @@ TEST(ParentReports, ChildFoldsObservationsIntoOneLineEachWithTheirCount) {
 // While the database is unreachable each cycle gives up and the counts stay;
 // the first cycle after it is back reports them. Takes two cycles of the
 // quickest worker, about 20 to 25 s.
-TEST(ParentReports, ChildHoldsItsCountsWhileTheDatabaseIsDown) {
-  Installation home;
-  configure(home, "child");
+TEST_F(ParentReports, ChildHoldsItsCountsWhileTheDatabaseIsDown) {
+  configureScanner(home, "child", {"ip_conn_enable"});
   FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
   FakeAgent local(kAgentPort);
   ASSERT_TRUE(parent.listening() && local.listening());
-  ASSERT_EQ(-1, home.start());
-  ReportWorker pick = quickestReportWorker(home);
-  ASSERT_LT(0, pick.pid) << "no period found in the log";
-  OneWorker one(home, pick.pid, pick.index);
-  ASSERT_TRUE(one.ready());
+  ASSERT_NO_FATAL_FAILURE(startWithQuickestReporter());
   // The thread's first cycle runs as it starts; the second one comes after
   // the connections below have been counted.
-  ASSERT_TRUE(home.waitForLog(inProcess(one.pid(), kDatabaseDown)));
+  ASSERT_TRUE(home.waitForLog(inProcess(reporter.pid, kDatabaseDown)));
   long long from = epochNow();
-  EXPECT_EQ(kNonNeed, connectFrom("198.51.100.23"));
-  EXPECT_EQ(kNonNeed, connectFrom("198.51.100.23"));
+  EXPECT_EQ(kNonNeed, ask(998, connectFrom("198.51.100.23")));
+  EXPECT_EQ(kNonNeed, ask(998, connectFrom("198.51.100.23")));
   long long to = epochNow();
   ASSERT_TRUE(local.waitForLines(2));
-  ASSERT_TRUE(home.waitForLog(inProcess(one.pid(), kDatabaseDown), kLongestCycleMs + 3000, 2));
+  ASSERT_TRUE(home.waitForLog(inProcess(reporter.pid, kDatabaseDown), cycleMs(), 2));
   EXPECT_EQ(0, parent.connections());
   EXPECT_EQ(0, home.countLog("sendIPBaseConnTrafficToParent"));
 
   FakeAgent database(kDatabasePort);
   ASSERT_TRUE(database.listening());
-  ASSERT_TRUE(parent.waitForLines(1, kLongestCycleMs + 3000));
+  ASSERT_TRUE(parent.waitForLines(1, cycleMs()));
   TrafficLine t = parseTrafficLine(parent.lines()[0]);
   EXPECT_EQ("ORCAS-Conn-IP:_;7;1;2;198.51.100.23", t.withoutTime());
   EXPECT_LE(from, t.time);
   EXPECT_GE(to, t.time);
-  EXPECT_EQ(2, home.countLog(inProcess(one.pid(), kDatabaseDown)));
+  EXPECT_EQ(2, home.countLog(inProcess(reporter.pid, kDatabaseDown)));
 }
 
-TEST(ParentReports, ParentScannerRunsNoTrafficLogThread) {
-  Installation home;
-  configure(home, "parent");
+TEST_F(ParentReports, ParentScannerRunsNoTrafficLogThread) {
+  configureScanner(home, "parent", {"ip_conn_enable"});
   FakeAgent database(kDatabasePort);
   FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
   FakeAgent local(kAgentPort);
   ASSERT_TRUE(database.listening() && parent.listening() && local.listening());
   ASSERT_EQ(-1, home.start());
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(kNonNeed, connectFrom("198.51.100.23"));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(kNonNeed, ask(998, connectFrom("198.51.100.23")));
   EXPECT_TRUE(local.waitForLines(3)) << "observations still go to the local agent";
   EXPECT_TRUE(home.waitForLog("diagnostic start send SMTP Traffic Throttling blocked log thread", 5000, 20));
   EXPECT_EQ(0, home.countLog("start send SMTP Traffic Throttling traffic log thread"));
-  // Nothing to wait for but time: a child would have reported within a cycle.
-  EXPECT_FALSE(parent.waitForLines(1, kLongestCycleMs + 1000));
+  // Nothing to wait for but time: a child would have reported within a cycle
+  // (a traffic-log thread sleeps 10 to 19 s).
+  EXPECT_FALSE(parent.waitForLines(1, 20000));
   EXPECT_EQ(0, parent.connections());
   EXPECT_EQ(0, database.connections()) << "no liveness check of the database either";
 }

@@ -1,20 +1,17 @@
-// A child scanner's reports when its peers fail: a parent agent that refuses
-// or hangs up in the middle of a report, and a database that is lost between
-// the two liveness checks of one cycle. Requests are answered throughout, and
+// A child scanner's reports when its peers fail: a parent agent that hangs up
+// in the middle of a report, and a database that is lost between the two
+// liveness checks of one cycle (a parent that refuses is
+// smtp_conn_traffic_report_test.cc's). Requests are answered throughout, and
 // every count is either reported, held for the next cycle or dropped as the
 // report rules say.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -24,7 +21,6 @@
 
 #include "tests/e2e/daemon_harness.h"
 #include "tests/e2e/fake_agent.h"
-#include "tests/e2e/one_worker.h"
 #include "tests/e2e/pool_watch.h"
 #include "tests/e2e/report_worker.h"
 #include "tests/e2e/traffic_line_support.h"
@@ -32,32 +28,21 @@
 namespace e2e {
 namespace {
 
-const char kNonNeed[] = "action=DUNNO Non-need check\n\n";
-const char kUnused[] = "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n";
-const char kParentAgentHost[] = "127.0.0.2";
-const int kAgentPort = 10040;
-const int kDatabasePort = 15432;  // a listener here stands for a reachable database
-const char kDatabaseDown[] = "normal db in parent is down,give up to send traffic log to parent";
 const char kThread[] = "[SMTP Traffic Throttling agent send thread]sendIPBaseConnTrafficToParent() ";
-// A cycle of the quickest worker, with room for a loaded machine.
-int cycleMs(const ReportWorker& w) { return w.period * 1000 + 5000; }
 
-void configureChild(const Installation& home, const std::vector<const char*>& rules) {
-  home.logAtDebugLevel();
-  home.setKelpIni("kelp_manager", "role", "child");
-  home.setKelpIni("kelp_manager", "scanner_id", "7");
-  for (const char* rule : rules) home.setKelpIni("smtp_traffic_throttling", rule, "yes");
-  home.write("config/slave.nfo", std::string("[master]\nmaster_ip = ") + kParentAgentHost + "\n");
-  home.write("config/odbc.ini", "[KELP]\nDriver = x\nServername = 127.0.0.1\nPort = " +
-                                    std::to_string(kDatabasePort) + "\n");
-}
+class PeerFaults : public ReportingPool {
+ protected:
+  void startChild(const std::vector<const char*>& rules) {
+    configureScanner(home, "child", rules);
+    startWithQuickestReporter();
+  }
+};
 
 // Asks port 998 (the kept worker) and checks the answer came promptly.
 void expectAnswer(const std::string& answer, const std::string& stage, const std::string& ip,
                   const std::string& sender = "") {
   long long start = nowMs();
-  EXPECT_EQ(answer, ask(998, policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}})))
-      << stage << " from " << ip;
+  EXPECT_EQ(answer, ask(998, stageRequest(stage, ip, sender))) << stage << " from " << ip;
   EXPECT_LT(nowMs() - start, 2000) << "answered promptly";
 }
 
@@ -72,16 +57,7 @@ std::vector<std::string> withoutTimes(const std::vector<std::string>& lines) {
 // the first liveness check connects and every later one times out.
 class OneConnectionDatabase {
  public:
-  OneConnectionDatabase() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kDatabasePort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 0) != 0) close();
-  }
+  OneConnectionDatabase() : fd_(listenOn("127.0.0.1", kDatabasePort, 0)) {}
   ~OneConnectionDatabase() { close(); }
   bool listening() const { return fd_ >= 0; }
   void close() {
@@ -90,7 +66,7 @@ class OneConnectionDatabase {
   }
 
  private:
-  int fd_ = -1;
+  int fd_;
 };
 
 // A parent agent that hangs up after each line: it reads one byte at a time
@@ -100,20 +76,8 @@ class OneConnectionDatabase {
 // it, so that the hang-up falls in the middle of the report.
 class OneLineParent {
  public:
-  explicit OneLineParent(pid_t reporter) : reporter_(reporter) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kAgentPort);
-    inet_pton(AF_INET, kParentAgentHost, &addr.sin_addr);
-    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 16) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-    thread_ = std::thread([this] { run(); });
+  explicit OneLineParent(pid_t reporter) : reporter_(reporter), fd_(listenOn(kParentAgentHost, kAgentPort, 16)) {
+    if (fd_ >= 0) thread_ = std::thread([this] { run(); });
   }
   ~OneLineParent() {
     stop_ = true;
@@ -137,7 +101,7 @@ class OneLineParent {
       bool first = ++connections_ == 1;
       if (first) {
         kill(reporter_, SIGSTOP);
-        waitUntil([&] { return stopped(reporter_); }, 2000);
+        waitUntil([&] { return processState(reporter_) == 'T'; }, 2000);
       }
       std::string line;
       char c;
@@ -159,54 +123,14 @@ class OneLineParent {
     }
   }
 
-  static bool stopped(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    size_t paren = line.rfind(')');
-    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'T';
-  }
-
   const pid_t reporter_;
-  int fd_ = -1;
+  int fd_;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   mutable std::mutex mu_;
   std::vector<std::string> lines_;  // guarded by mu_
   std::thread thread_;
 };
-
-// A refused report loses its counts: the next report starts from zero.
-TEST(PeerFaults, RefusingParentDropsTheCountsAndThePoolKeepsAnswering) {
-  Installation home;
-  configureChild(home, {"ip_conn_enable"});
-  FakeAgent database(kDatabasePort);
-  FakeAgent local(kAgentPort);
-  ASSERT_TRUE(database.listening() && local.listening());
-  ASSERT_EQ(-1, home.start());
-  ReportWorker w = quickestReportWorker(home);
-  ASSERT_LT(0, w.pid) << "no period found in the log";
-  OneWorker one(home, w.pid, w.index);
-  ASSERT_TRUE(one.ready());
-
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.24");
-  ASSERT_TRUE(home.waitForLog(
-      inProcess(w.pid, std::string("normal ") + kThread + "connect() failure! err msg is Connection refused"),
-      cycleMs(w)));
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.25");
-
-  FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
-  ASSERT_TRUE(parent.listening());
-  expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
-  ASSERT_TRUE(parent.waitForLines(2, cycleMs(w)));
-  EXPECT_EQ((std::vector<std::string>{"ORCAS-Conn-IP:_;7;1;1;198.51.100.23", "ORCAS-Conn-IP:_;7;1;1;198.51.100.25"}),
-            withoutTimes(parent.lines()))
-      << "the refused report's counts are gone; what came after it is reported";
-  EXPECT_EQ(1, home.countLog("connect() failure!"));
-  EXPECT_EQ(20u, home.poolPids().size());
-}
 
 // The parent agent hangs up after each line. The line whose
 // send meets the closed connection goes out once more on a new connection,
@@ -216,18 +140,12 @@ TEST(PeerFaults, RefusingParentDropsTheCountsAndThePoolKeepsAnswering) {
 // TCP gives no receipt: a line written after the agent's last read but before
 // its hang-up reached us is accepted by our kernel and discarded by the
 // agent's, without any error on our side. Such a line is logged as sent.
-TEST(PeerFaults, ParentHangingUpMidReportGetsTheLineResentOnANewConnection) {
-  Installation home;
-  configureChild(home, {"ip_conn_enable"});
+TEST_F(PeerFaults, ParentHangingUpMidReportGetsTheLineResentOnANewConnection) {
   FakeAgent database(kDatabasePort);
   FakeAgent local(kAgentPort);
   ASSERT_TRUE(database.listening() && local.listening());
-  ASSERT_EQ(-1, home.start());
-  ReportWorker w = quickestReportWorker(home);
-  ASSERT_LT(0, w.pid) << "no period found in the log";
-  OneWorker one(home, w.pid, w.index);
-  ASSERT_TRUE(one.ready());
-  OneLineParent parent(w.pid);
+  ASSERT_NO_FATAL_FAILURE(startChild({"ip_conn_enable"}));
+  OneLineParent parent(reporter.pid);
   ASSERT_TRUE(parent.listening());
 
   std::vector<std::string> ips;
@@ -257,7 +175,7 @@ TEST(PeerFaults, ParentHangingUpMidReportGetsTheLineResentOnANewConnection) {
           if (!seen[ip].count(kSent) && !seen[ip].count(kFailed)) return false;
         return true;
       },
-      cycleMs(w)))
+      cycleMs()))
       << "every line of the report is on record";
   // Whether the hang-up lands before the last line went out depends on the
   // scheduler: the stop reaches the reporter some time after its connect.
@@ -294,37 +212,31 @@ TEST(PeerFaults, ParentHangingUpMidReportGetsTheLineResentOnANewConnection) {
 // The database answers the check that opens a cycle and is gone by the one
 // before the sender report: the IP report goes out, the sender counts stay
 // and go out in the first cycle that finds the database again.
-TEST(PeerFaults, DatabaseLostBetweenTheChecksOfACycleHoldsTheSenderCounts) {
-  Installation home;
-  configureChild(home, {"ip_conn_enable", "sender_enable"});
+TEST_F(PeerFaults, DatabaseLostBetweenTheChecksOfACycleHoldsTheSenderCounts) {
   FakeAgent parent(kAgentPort, FakeAgent::RECORD, 1, kParentAgentHost);
   FakeAgent local(kAgentPort);
   ASSERT_TRUE(parent.listening() && local.listening());
-  ASSERT_EQ(-1, home.start());
-  ReportWorker w = quickestReportWorker(home);
-  ASSERT_LT(0, w.pid) << "no period found in the log";
-  OneWorker one(home, w.pid, w.index);
-  ASSERT_TRUE(one.ready());
+  ASSERT_NO_FATAL_FAILURE(startChild({"ip_conn_enable", "sender_enable"}));
   // The cycle that ran at start-up found no database.
-  ASSERT_TRUE(home.waitForLog(inProcess(w.pid, kDatabaseDown)));
+  ASSERT_TRUE(home.waitForLog(inProcess(reporter.pid, kDatabaseDown)));
 
   expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
   expectAnswer(kNonNeed, "CONNECT", "198.51.100.23");
   expectAnswer(kUnused, "MAIL", "198.51.100.24", "alice@example.org");
   OneConnectionDatabase flaky;
   ASSERT_TRUE(flaky.listening());
-  ASSERT_TRUE(parent.waitForLines(1, cycleMs(w)));
-  ASSERT_TRUE(home.waitForLog(inProcess(w.pid, kDatabaseDown), 5000, 2)) << "the second check of the cycle";
+  ASSERT_TRUE(parent.waitForLines(1, cycleMs()));
+  ASSERT_TRUE(home.waitForLog(inProcess(reporter.pid, kDatabaseDown), 5000, 2)) << "the second check of the cycle";
   EXPECT_EQ(std::vector<std::string>{"ORCAS-Conn-IP:_;7;1;2;198.51.100.23"}, withoutTimes(parent.lines()));
 
   flaky.close();
   FakeAgent database(kDatabasePort);
   ASSERT_TRUE(database.listening());
-  ASSERT_TRUE(parent.waitForLines(2, cycleMs(w)));
+  ASSERT_TRUE(parent.waitForLines(2, cycleMs()));
   EXPECT_EQ((std::vector<std::string>{"ORCAS-Conn-IP:_;7;1;2;198.51.100.23",
                                       "ORCAS-Conn-Sender:_;7;3;1;198.51.100.24;alice@example.org"}),
             withoutTimes(parent.lines()));
-  EXPECT_EQ(2, home.countLog(inProcess(w.pid, kDatabaseDown)));
+  EXPECT_EQ(2, home.countLog(inProcess(reporter.pid, kDatabaseDown)));
   EXPECT_EQ(0, home.countLog("is empty!skip!")) << "an empty map is not reported";
   EXPECT_EQ(2, parent.connections());
 }

@@ -1,9 +1,7 @@
 #include "tests/e2e/pool_watch.h"
 
 #include <errno.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,13 +91,17 @@ void collectExits(const std::vector<pid_t>& pids, std::map<pid_t, int>& statuses
       timeoutMs);
 }
 
-bool running(pid_t pid) {
+char processState(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
-  if (!std::getline(in, text)) return false;
+  if (!std::getline(in, text)) return '?';
   size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
-         text[close + 2] != 'X';
+  return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
+}
+
+bool running(pid_t pid) {
+  char state = processState(pid);
+  return state != '?' && state != 'Z' && state != 'X';
 }
 
 bool signalTaken(pid_t pid, int sig) {
@@ -111,19 +113,6 @@ bool signalTaken(pid_t pid, int sig) {
     return (pending & (1ULL << (sig - 1))) == 0;
   }
   return true;  // gone
-}
-
-int connectSilently(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 pid_t holdAWorker(const Installation& home, int port, int& fd) {

@@ -47,6 +47,8 @@ bool serveUntilFlagsGone(const Installation& home,
 // the statuses (exit code, or 128 + signal) to `statuses`.
 void collectExits(const std::vector<pid_t>& pids, std::map<pid_t, int>& statuses, int timeoutMs);
 
+// The state letter of /proc/<pid>/stat ('T' when stopped), '?' when gone.
+char processState(pid_t pid);
 // True when `pid` is alive and not a zombie.
 bool running(pid_t pid);
 
@@ -54,8 +56,6 @@ bool running(pid_t pid);
 // pending, that is, some thread of it has taken it.
 bool signalTaken(pid_t pid, int sig);
 
-// Connects to 127.0.0.1:port and sends nothing; the descriptor or -1.
-int connectSilently(int port);
 
 // Connects silently to `port` and returns the pid of the worker that
 // accepted (from its debug line), or -1; `fd` gets the connection.

@@ -1,7 +1,9 @@
 // Configuration reload through the flag files: SIGHUP to one process flags
 // all twenty workers, each worker reloads at its next connection and answers
-// from the new configuration from that request on; hand-made and hand-removed
-// flag files; a reload that meets a broken kelp.ini; a second start.
+// from the new configuration from that request on (a worker that did not get
+// the signal too: the flag file alone makes it reload); hand-removed flag
+// files. Reloads that meet broken files are in config_faults_test.cc, the
+// reload by a second start in startup_test.cc.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -21,19 +23,9 @@ const char kReloadLine[] = "normal Need to reload configuration due to signal ca
 const char kAccepted[] = "accept client successfully in process";
 const char kTlsCipher[] = "TLS_AES_256_GCM_SHA384";
 const char kNewlyBlockedIp[] = "192.0.2.99";
-const char kSampleBlockedIp[] = "203.0.113.66";
-
-const char kTlsUsed[] = "action=PREPEND X-KELP-TLS-USAGE: Used\n\n";
-const char kNoTlsAllowed[] = "action=421 4.7.0 Must not use TLS\n\n";
-const char kNonNeed[] = "action=DUNNO Non-need check\n\n";
-const char kIpBlocked[] = "action=421 4.7.0 Too much traffic from your IP address, try again later\n\n";
 
 std::string tlsMail() {
   return policyRequest({{"client_address", "198.51.100.23"}, {"encryption_cipher", kTlsCipher}});
-}
-
-std::string connectFrom(const std::string& ip) {
-  return policyRequest({{"protocol_state", "CONNECT"}, {"client_address", ip}});
 }
 
 // Even requests are TLS mails, odd ones CONNECTs from `ip`.
@@ -58,7 +50,7 @@ class Reload : public testing::Test {
 
   void expectOldConfiguration(const char* when) {
     for (int port : {998, 999}) {
-      EXPECT_EQ(kTlsUsed, ask(port, tlsMail())) << when;
+      EXPECT_EQ(kUsed, ask(port, tlsMail())) << when;
       EXPECT_EQ(kNonNeed, ask(port, connectFrom(kNewlyBlockedIp))) << when;
     }
   }
@@ -123,21 +115,10 @@ TEST_F(Reload, SighupWhileAWorkerWaitsForItsRequestLosesNoRequest) {
   char buf[256];
   ssize_t n = recv(fd, buf, sizeof buf, 0);
   close(fd);
-  EXPECT_EQ(kTlsUsed, std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
+  EXPECT_EQ(kUsed, std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
   EXPECT_EQ(0, countLogFrom(home, holder, "get no data from socket"));
   // The signal's work is done once the request is served.
   EXPECT_TRUE(waitUntil([&] { return flaggedWorkers(home).size() == 20; }, 2500));
-}
-
-TEST_F(Reload, HandMadeFlagFileReloadsThatWorkerAlone) {
-  changeConfiguration();
-  pid_t worker3 = workerPid(home, 3);
-  home.write("bin/keelgate.r3", "");
-  EXPECT_TRUE(serveUntilFlagsGone(home, [](int, int n) { return mailOrConnect(n, kNewlyBlockedIp); },
-                                  [](int, int, const std::string&) {}));
-  EXPECT_EQ(1, home.countLog(kReloadLine));
-  EXPECT_EQ(1, countLogFrom(home, worker3, kReloadLine));
-  EXPECT_EQ(1, home.countLog("Success to remove flag file [" + home.path("bin/keelgate.r3") + "] when reload"));
 }
 
 TEST_F(Reload, FlagFileRemovedByHandCancelsThatReload) {
@@ -163,51 +144,6 @@ TEST_F(Reload, FlagFileRemovedByHandCancelsThatReload) {
   EXPECT_EQ(18, home.countLog(kReloadLine));
   EXPECT_EQ(0, countLogFrom(home, worker5, kReloadLine));
   EXPECT_EQ(0, countLogFrom(home, worker15, kReloadLine));
-}
-
-TEST_F(Reload, BrokenKelpIniDisablesThrottlingAndThePoolKeepsAnswering) {
-  EXPECT_EQ(kIpBlocked, ask(998, connectFrom(kSampleBlockedIp)));
-  home.setKelpIni("smtp_traffic_throttling", "enable", "maybe");
-  ASSERT_EQ(0, kill(home.mainPid(), SIGHUP));
-  ASSERT_TRUE(waitUntil([&] { return flaggedWorkers(home).size() == 20; }, 2500));
-  EXPECT_TRUE(serveUntilFlagsGone(home, [](int, int n) { return mailOrConnect(n, kSampleBlockedIp); },
-                                  [](int, int n, const std::string& answer) {
-                                    EXPECT_EQ(n % 2 ? kNonNeed : kTlsUsed, answer) << "request " << n;
-                                  }));
-  EXPECT_EQ(20, home.countLog("normal SMTP Traffic Throttling config [" + home.path("config/kelp.ini") +
-                              "]: bad value [maybe] for key [enable]"));
-  EXPECT_EQ(20, home.countLog("normal failed to init SMTP Traffic Throttling config"));
-  EXPECT_EQ(20, home.countLog("normal fail to init SMTP Traffic Throttling function. "
-                              "SMTP Traffic Thrttling feature is disabled"));
-  EXPECT_EQ(20u, home.poolPids().size());
-
-  // Repaired, the next reload blocks again.
-  home.setKelpIni("smtp_traffic_throttling", "enable", "yes");
-  ASSERT_EQ(0, kill(home.mainPid(), SIGHUP));
-  ASSERT_TRUE(waitUntil([&] { return flaggedWorkers(home).size() == 20; }, 2500));
-  EXPECT_TRUE(serveUntilFlagsGone(home, [](int, int n) { return mailOrConnect(n, kSampleBlockedIp); },
-                                  [](int, int n, const std::string& answer) {
-                                    EXPECT_EQ(n % 2 ? kIpBlocked : kTlsUsed, answer) << "request " << n;
-                                  }));
-  EXPECT_EQ(40, home.countLog(kReloadLine));
-}
-
-TEST(ReloadBySecondStart, RunningWorkersReloadAfterAFailedSecondStart) {
-  Installation second;  // destroyed after `home`, once the pool is gone
-  Installation home;
-  home.write("config/tls_policy.ini", "[default]\nlevel = may\ncipher = medium\n");
-  ASSERT_EQ(-1, home.start());
-  EXPECT_EQ(kTlsUsed, ask(999, tlsMail()));
-  home.write("config/tls_policy.ini", "[default]\nlevel = none\ncipher = medium\n");
-
-  EXPECT_EQ(1, second.startWithHome(home.home().c_str())) << "fails on the pid file";
-  EXPECT_EQ(20u, flaggedWorkers(home).size());
-  EXPECT_TRUE(serveUntilFlagsGone(home, [](int, int) { return tlsMail(); },
-                                  [](int port, int n, const std::string& answer) {
-                                    EXPECT_EQ(kNoTlsAllowed, answer) << "request " << n << " on " << port;
-                                  }));
-  EXPECT_EQ(20, home.countLog(kReloadLine));
-  EXPECT_EQ(20u, home.poolPids().size());
 }
 
 }  // namespace

@@ -28,6 +28,24 @@ ReportWorker quickestReportWorker(const Installation& home) {
   return best;
 }
 
+void configureScanner(const Installation& home, const char* role, const std::vector<const char*>& rules) {
+  home.logAtDebugLevel();
+  home.setKelpIni("kelp_manager", "role", role);
+  home.setKelpIni("kelp_manager", "scanner_id", "7");
+  for (const char* rule : rules) home.setKelpIni("smtp_traffic_throttling", rule, "yes");
+  home.write("config/slave.nfo", std::string("[master]\nmaster_ip = ") + kParentAgentHost + "\n");
+  home.write("config/odbc.ini", "[KELP]\nDriver = x\nServername = 127.0.0.1\nPort = " +
+                                    std::to_string(kDatabasePort) + "\n");
+}
+
+void ReportingPool::startWithQuickestReporter() {
+  ASSERT_EQ(-1, home.start());
+  reporter = quickestReportWorker(home);
+  ASSERT_LT(0, reporter.pid) << "no period found in the log";
+  one.reset(new OneWorker(home, reporter.pid, reporter.index));
+  ASSERT_TRUE(one->ready());
+}
+
 std::string inProcess(pid_t pid, const std::string& text) {
   return "keelgate[" + std::to_string(pid) + "] " + text;
 }

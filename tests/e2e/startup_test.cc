@@ -1,5 +1,5 @@
 // Start-up of the pool: exit statuses, the pid file, the log lines of a start,
-// and stopping processes one by one.
+// and a second start while the pool runs.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "tests/e2e/daemon_harness.h"
+#include "tests/e2e/pool_watch.h"
 
 namespace e2e {
 namespace {
@@ -22,8 +23,8 @@ TEST(Startup, PoolOfTwentyAnswersAndPidFileNamesTheMainProcess) {
   ASSERT_EQ(0, stat(home.path("bin/keelgate.pid").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
   EXPECT_NE(home.mainPid(), getpgid(home.mainPid())) << "the main process is not a group leader";
-  EXPECT_EQ("action=DUNNO Non-need check\n\n", ask(998, policyRequest({{"protocol_state", "CONNECT"}})));
-  EXPECT_EQ("action=PREPEND X-KELP-TLS-USAGE: Unused\n\n", ask(999, policyRequest()));
+  EXPECT_EQ(kNonNeed, ask(998, policyRequest({{"protocol_state", "CONNECT"}})));
+  EXPECT_EQ(kUnused, ask(999, policyRequest()));
 
   EXPECT_EQ(1, home.countLog("normal --- keelgate --- "));
   EXPECT_EQ(1, home.countLog("normal There is no existing pid file"));
@@ -35,13 +36,6 @@ TEST(Startup, PoolOfTwentyAnswersAndPidFileNamesTheMainProcess) {
   EXPECT_TRUE(home.waitForLog("debug Success to remove flag file [", 5000, 20));
   EXPECT_FALSE(home.exists("bin/cipher_high"));
   EXPECT_FALSE(home.exists("bin/cipher_medium"));
-}
-
-TEST(Startup, ChildRoleIsLogged) {
-  Installation home;
-  home.setKelpIni("kelp_manager", "role", "child");
-  ASSERT_EQ(-1, home.start());
-  EXPECT_TRUE(home.waitForLog("normal current scanner is child"));
 }
 
 TEST(Startup, ExitStatuses) {
@@ -74,8 +68,6 @@ TEST(Startup, ExitStatuses) {
   }
   {
     Installation home;
-    home.write("script/openssl", "#!/bin/sh\nexit 0\n", 0755);
-    home.write("script/openssl", "#!/bin/sh\nexit 0\n", 0755);
     // Exits 0 but leaves no listing: the redirection is the shell's, so
     // remove the file again from inside the fake tool.
     home.write("script/openssl", "#!/bin/sh\nrm -f \"$(dirname \"$0\")/../bin/cipher_high\"\nexit 0\n", 0755);
@@ -97,43 +89,36 @@ TEST(Startup, ExitStatuses) {
   }
 }
 
-TEST(Startup, SecondStartRemovesThePidFileAndThirdFailsOnThePorts) {
+// A second start while the pool runs: its init recreates the flag files, then
+// it finds the pid file, removes it and ends with 1; the running workers
+// reload at their next request. A third start claims the pid file anew and
+// fails at binding.
+TEST(Startup, SecondStartReloadsThePoolAndThirdFailsOnThePorts) {
+  Installation second;  // same home; destroyed after `home`, once the pool is gone
   Installation home;
+  home.write("config/tls_policy.ini", "[default]\nlevel = may\ncipher = medium\n");
   ASSERT_EQ(-1, home.start());
+  const std::string tlsMail = policyRequest({{"encryption_cipher", "TLS_AES_256_GCM_SHA384"}});
+  EXPECT_EQ(kUsed, ask(999, tlsMail));
+  home.write("config/tls_policy.ini", "[default]\nlevel = none\ncipher = medium\n");
   std::string pid = home.read("bin/keelgate.pid");
-  Installation second;  // same home, second daemon
-  // A second start while the pool runs: init recreates the flag files, then
-  // the pid file is found, removed, and the start ends with 1.
   pid_t running = home.mainPid();
+
   EXPECT_EQ(1, second.startWithHome(home.home().c_str()));
   EXPECT_EQ(1, home.countLog("normal found existing pid file, please use \"killall keelgate\" to kill existing processes"));
   EXPECT_FALSE(home.exists("bin/keelgate.pid"));
-  EXPECT_TRUE(home.exists("bin/keelgate.r5")) << "flag files recreated for the running workers";
-  // The third start claims the pid file anew and fails at binding.
+  EXPECT_EQ(20u, flaggedWorkers(home).size()) << "flag files recreated for the running workers";
   EXPECT_EQ(255, second.startWithHome(home.home().c_str()));
   EXPECT_EQ(1, home.countLog("normal fail to bind socket for connection, err [Address already in use], keel gate exit"));
   EXPECT_NE(pid, home.read("bin/keelgate.pid"));
   EXPECT_EQ(0, kill(running, 0)) << "the running pool is untouched";
-}
 
-TEST(Startup, SigtermToTheMainProcessStopsWorkerNineOnly) {
-  Installation home;
-  ASSERT_EQ(-1, home.start());
-  pid_t main = home.mainPid();
-  ASSERT_EQ(0, kill(main, SIGTERM));
-  for (int i = 0; i < 200 && kill(main, 0) == 0; ++i) {
-    reapExited();
-    usleep(10000);
-  }
-  reapExited();
-  EXPECT_NE(0, kill(main, 0));
-  EXPECT_EQ(19u, home.poolPids().size());
-  EXPECT_EQ(1, home.countLog("normal success to capture stop signal, keelgate daemon process will stop"));
-  EXPECT_EQ(1, home.countLog("normal flush blocked SMTP Traffic Throttling log from memory to file"));
-  EXPECT_EQ(1, home.countLog("normal accept client error in process " + std::to_string(main) +
-                             ": Interrupted system call"));
-  EXPECT_TRUE(home.exists("bin/keelgate.pid")) << "the pid file stays";
-  for (int i = 0; i < 20; ++i) EXPECT_EQ("220 i am ok\n", ask(998, "ping\n"));
+  EXPECT_TRUE(serveUntilFlagsGone(home, [&](int, int) { return tlsMail; },
+                                  [](int port, int n, const std::string& answer) {
+                                    EXPECT_EQ(kNoTlsAllowed, answer) << "request " << n << " on " << port;
+                                  }));
+  EXPECT_EQ(20, home.countLog("normal Need to reload configuration due to signal captured"));
+  EXPECT_EQ(20u, home.poolPids().size());
 }
 
 }  // namespace

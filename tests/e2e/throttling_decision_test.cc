@@ -15,11 +15,6 @@
 namespace e2e {
 namespace {
 
-const char kIpBlocked[] = "action=421 4.7.0 Too much traffic from your IP address, try again later\n\n";
-const char kSenderBlocked[] = "action=450 4.7.1 Too much traffic from this sender, try again later\n\n";
-const char kNonNeed[] = "action=DUNNO Non-need check\n\n";
-const char kUnused[] = "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n";
-
 // Lists shared by the tests: one of each kind of entry, expired ones with an
 // expiration long past.
 void writeLists(const Installation& home) {
@@ -27,10 +22,6 @@ void writeLists(const Installation& home) {
   home.write("config/throttling/blocked_ip", "203.0.113.66\n203.0.113.77 1000000000\n");
   home.write("config/throttling/approved_sender", "friend@partner.example\n");
   home.write("config/throttling/blocked_sender", "spammer@spam.example\nold@spam.example 1000000000\n");
-}
-
-std::string request(const std::string& stage, const std::string& ip, const std::string& sender) {
-  return policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}});
 }
 
 // The lines received from index `from` on, without their time stamps, sorted.
@@ -132,7 +123,7 @@ TEST(ThrottlingDecision, VerdictsAnswersObservationsAndLogLines) {
     size_t before = agent.lines().size();
     std::vector<int> logsBefore;
     for (const auto& log : c.logs) logsBefore.push_back(home.countLog(log.text));
-    EXPECT_EQ(c.answer, ask(998, request(c.stage, c.ip, c.sender)));
+    EXPECT_EQ(c.answer, ask(998, stageRequest(c.stage, c.ip, c.sender)));
     agent.waitForLines(before + c.lines.size(), 3000);
     std::vector<std::string> want = c.lines;
     std::sort(want.begin(), want.end());
@@ -165,7 +156,7 @@ TEST(ThrottlingDecision, NoCountingRuleAtNormalLogLevel) {
       {"blocked sender at MAIL", "MAIL", "198.51.100.23", "spammer@spam.example", kSenderBlocked},
       {"normal IP at CONNECT", "CONNECT", "198.51.100.23", "", kNonNeed},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.answer, ask(998, request(c.stage, c.ip, c.sender))) << c.label;
+  for (const auto& c : cases) EXPECT_EQ(c.answer, ask(998, stageRequest(c.stage, c.ip, c.sender))) << c.label;
   EXPECT_EQ(1, home.countLog("normal current connection IP[203.0.113.66] is blocked by SMTP Traffic Throttling function"));
   EXPECT_EQ(1, home.countLog("normal current sender[spammer@spam.example] is blocked by SMTP Traffic Throttling function"));
   EXPECT_EQ(0, home.countLog("is blocked ip, catch it")) << "a diagnostic line";
@@ -185,9 +176,9 @@ TEST(ThrottlingDecision, SwitchedOffRejectsNothingButStillCounts) {
   home.setKelpIni("smtp_traffic_throttling", "sender_enable", "yes");
   FakeAgent agent(10040);
   ASSERT_EQ(-1, home.start());
-  EXPECT_EQ(kNonNeed, ask(998, request("CONNECT", "203.0.113.66", "")));
-  EXPECT_EQ(kUnused, ask(998, request("MAIL", "198.51.100.23", "spammer@spam.example")));
-  EXPECT_EQ(kUnused, ask(998, request("MAIL", "198.51.100.50", "bob@example.org"))) << "approved IP";
+  EXPECT_EQ(kNonNeed, ask(998, stageRequest("CONNECT", "203.0.113.66", "")));
+  EXPECT_EQ(kUnused, ask(998, stageRequest("MAIL", "198.51.100.23", "spammer@spam.example")));
+  EXPECT_EQ(kUnused, ask(998, stageRequest("MAIL", "198.51.100.50", "bob@example.org"))) << "approved IP";
   ASSERT_TRUE(agent.waitForLines(3));
   EXPECT_EQ((std::vector<std::string>{"ORCAS-Conn-IP:_;1;1;1;203.0.113.66",
                                       "ORCAS-Conn-Sender:_;1;3;1;198.51.100.23;spammer@spam.example",
@@ -221,8 +212,8 @@ TEST(ThrottlingDecision, ConfiguredAnswersAndTheirCutAt100Bytes) {
     home.setKelpIni("smtp_traffic_throttling", "ip_blocked_action", c.ipText);
     home.setKelpIni("smtp_traffic_throttling", "sender_blocked_action", c.senderText);
     ASSERT_EQ(-1, home.start());
-    EXPECT_EQ(c.ipAnswer, ask(998, request("CONNECT", "203.0.113.66", "")));
-    EXPECT_EQ(c.senderAnswer, ask(998, request("MAIL", "198.51.100.23", "spammer@spam.example")));
+    EXPECT_EQ(c.ipAnswer, ask(998, stageRequest("CONNECT", "203.0.113.66", "")));
+    EXPECT_EQ(c.senderAnswer, ask(998, stageRequest("MAIL", "198.51.100.23", "spammer@spam.example")));
   }
 }
 

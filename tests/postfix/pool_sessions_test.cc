@@ -6,7 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "tests/postfix/command.h"
+#include "tests/e2e/pool_watch.h"
 #include "tests/postfix/postfix_gateway.h"
 
 namespace pftest {
@@ -14,22 +14,10 @@ namespace {
 
 class PoolSessions : public PostfixGateway {
  protected:
-  bool waitForFlagFiles() {
-    long long deadline = nowMs() + 5000;
-    for (;;) {
-      int present = 0;
-      for (int i = 0; i < 20; ++i) present += home.exists("bin/keelgate.r" + std::to_string(i)) ? 1 : 0;
-      if (present == 20) return true;
-      if (nowMs() >= deadline) return false;
-      sleepMs(20);
-    }
-  }
   // Ends every process of the pool and leaves Postfix running.
   bool stopPoolOnly() {
     kill(-getpgid(home.mainPid()), SIGTERM);
-    long long deadline = nowMs() + 5000;
-    while (!home.poolPids().empty() && nowMs() < deadline) sleepMs(20);
-    return home.poolPids().empty();
+    return e2e::waitUntil([&] { return home.poolPids().empty(); }, 5000);
   }
 };
 
@@ -40,7 +28,7 @@ TEST_F(PoolSessions, SighupBetweenTwoSessionsAppliesTheNewPolicy) {
 
   home.write("config/tls_policy.ini", "[default]\nlevel = encrypt\ncipher = medium\n");
   ASSERT_EQ(0, kill(home.mainPid(), SIGHUP));
-  ASSERT_TRUE(waitForFlagFiles());
+  ASSERT_TRUE(e2e::waitUntil([&] { return e2e::flaggedWorkers(home).size() == 20; }, 5000));
 
   SmtpSession plain = swaks("a@may.example");
   EXPECT_TRUE(plain.saw("<** 530 5.7.0 <a@may.example>: Sender address rejected: Must use TLS")) << plain.transcript;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/e2e/daemon_harness.h"
+#include "tests/e2e/pool_watch.h"
 #include "tests/postfix/command.h"
 
 namespace pftest {
@@ -22,32 +23,6 @@ std::string readFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// Processes of process group `pgid` that have not exited.
-int groupMembers(pid_t pgid) {
-  int n = 0;
-  DIR* d = opendir("/proc");
-  if (d == nullptr) return 0;
-  while (struct dirent* e = readdir(d)) {
-    if (atoi(e->d_name) <= 0) continue;
-    std::string stat = readFile("/proc/" + std::string(e->d_name) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream f(stat.substr(close + 2));
-    std::string state;
-    long ppid, pgrp;
-    f >> state >> ppid >> pgrp;
-    if (pgrp == pgid && state != "Z") ++n;
-  }
-  closedir(d);
-  return n;
-}
-
-// Reaps exited descendants (Postfix's processes become ours on exit).
-void reapExited() {
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
 }
 
 }  // namespace
@@ -85,9 +60,7 @@ bool PostfixInstance::start() {
     return false;
   }
   master_ = atoi(readFile(dir_ + "/queue/pid/master.pid").c_str());
-  long long deadline = nowMs() + 10000;
-  while (!e2e::listening(kPort) && nowMs() < deadline) sleepMs(10);
-  return master_ > 0 && e2e::listening(kPort);
+  return master_ > 0 && e2e::waitUntil([] { return e2e::listening(kPort); }, 10000);
 }
 
 bool PostfixInstance::reload() const {
@@ -101,16 +74,16 @@ void PostfixInstance::stop() {
   if (master_ <= 0) return;
   kill(master_, SIGTERM);
   long long deadline = nowMs() + 5000;
-  while (groupMembers(master_) > 0 && nowMs() < deadline) {
-    reapExited();
+  while (!e2e::processGroup(master_).empty() && nowMs() < deadline) {
+    e2e::reapExited();
     sleepMs(10);
   }
-  if (groupMembers(master_) > 0) {
+  if (!e2e::processGroup(master_).empty()) {
     fprintf(stderr, "Postfix did not stop within 5 s: killing its process group\n");
     kill(-master_, SIGKILL);
-    while (groupMembers(master_) > 0 && nowMs() < deadline + 5000) sleepMs(10);
+    while (!e2e::processGroup(master_).empty() && nowMs() < deadline + 5000) sleepMs(10);
   }
-  reapExited();
+  e2e::reapExited();
   master_ = -1;
 }
 
@@ -126,34 +99,27 @@ std::vector<std::string> PostfixInstance::maillogLines(const std::string& needle
 }
 
 bool PostfixInstance::waitForMaillog(const std::string& needle, int timeoutMs) const {
-  long long deadline = nowMs() + timeoutMs;
-  while (maillog().find(needle) == std::string::npos) {
-    if (nowMs() >= deadline) return false;
-    sleepMs(20);
-  }
-  return true;
+  return e2e::waitUntil([&] { return maillog().find(needle) != std::string::npos; }, timeoutMs);
 }
 
 std::string PostfixInstance::waitForMessage(const std::string& queueId, int timeoutMs) const {
   if (queueId.empty()) return "";
   const std::string inbox = dir_ + "/mail/inbox/new";
   const std::string mark = " id " + queueId + "\n";
-  long long deadline = nowMs() + timeoutMs;
-  do {
-    if (DIR* d = opendir(inbox.c_str())) {
-      while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string text = readFile(inbox + "/" + e->d_name);
-        if (text.find(mark) != std::string::npos) {
-          closedir(d);
-          return text;
-        }
-      }
-      closedir(d);
+  std::string message;
+  auto arrived = [&] {
+    DIR* d = opendir(inbox.c_str());
+    if (d == nullptr) return false;
+    while (struct dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      message = readFile(inbox + "/" + e->d_name);
+      if (message.find(mark) != std::string::npos) break;
+      message.clear();
     }
-    sleepMs(20);
-  } while (nowMs() < deadline);
-  return "";
+    closedir(d);
+    return !message.empty();
+  };
+  return e2e::waitUntil(arrived, timeoutMs) ? message : "";
 }
 
 int PostfixInstance::deliveredCount() const {

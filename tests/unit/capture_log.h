@@ -1,7 +1,7 @@
-// The one log capture and the one temporary directory of the unit and
-// database tests. The sink is the process sink for as long as the process
-// runs (the log keeps its address), so it is never destroyed; it takes lines
-// from any thread.
+// The one log capture, the one temporary directory, and file and environment
+// helpers of the unit and database tests. The sink is the process sink for as
+// long as the process runs (the log keeps its address), so it is never
+// destroyed; it takes lines from any thread.
 #ifndef KEELGATE_TESTS_UNIT_CAPTURE_LOG_H
 #define KEELGATE_TESTS_UNIT_CAPTURE_LOG_H
 
@@ -107,6 +107,38 @@ inline std::string readFile(const std::string& path) {
   os << in.rdbuf();
   return os.str();
 }
+
+// The lines of a file without their line feeds; none when it cannot be read.
+inline std::vector<std::string> fileLines(const std::string& path) {
+  std::istringstream in(readFile(path));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Sets an environment variable for the object's life, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string old_;
+};
 
 // A fresh directory under /tmp, removed with its contents at destruction.
 class TempDir {

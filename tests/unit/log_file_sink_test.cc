@@ -5,21 +5,11 @@
 #include <unistd.h>
 
 #include "host/clock.h"
-#include "host/config_file_on_disk.h"
 #include "tests/unit/capture_log.h"
 
 namespace {
 
 using keelgate_test::TempDir;
-
-std::vector<std::string> linesOf(const std::string& path) {
-  std::string text;
-  KELP::readWholeFile(path, text);
-  std::vector<std::string> lines;
-  for (size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
-    lines.push_back(text.substr(pos, nl - pos));
-  return lines;
-}
 
 std::string tag(pid_t pid) { return "[" + std::to_string(pid) + "] "; }
 
@@ -44,7 +34,7 @@ TEST(LogFileSinkTest, ForkedChildLogsItsOwnPidAndEachSecondItsOwnTime) {
   sink.write(KELP::LOG_NORMAL, "later", 5);
   KELP::Clock::thaw();
 
-  std::vector<std::string> lines = linesOf(path);
+  std::vector<std::string> lines = keelgate_test::fileLines(path);
   ASSERT_EQ(3u, lines.size());
   EXPECT_NE(std::string::npos, lines[0].find(tag(getpid()) + "normal parent")) << lines[0];
   EXPECT_NE(std::string::npos, lines[1].find(tag(child) + "normal child")) << lines[1];

@@ -110,6 +110,8 @@ TEST_F(PolicyRequestTest, ParseReportsTheFirstMissingAttributeInLookupOrder) {
       {"protocol_state missing: only logged", without({"protocol_state"}), true,
        {normal("fail to find key [protocol_state]")}},
       {"sender", without({"sender"}), false, {normal("fail to find key [sender]")}},
+      {"reverse_client_name", without({"reverse_client_name"}), false,
+       {normal("fail to find key [reverse_client_name]")}},
       {"client_address before sender", without({"sender", "client_address"}), false,
        {normal("fail to find key [client_address]")}},
       {"sender before ccert_subject", without({"encryption_keysize", "ccert_subject", "sender"}), false,

@@ -1,42 +1,18 @@
 #include "host/qx_db_connection.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "tests/unit/capture_log.h"
+#include "tests/unit/traffic_test_support.h"
 
 namespace {
 
 using KELP::QxDBConnection;
 using keelgate_test::captureLog;
 using keelgate_test::TempDir;
-
-// A loopback TCP socket on an ephemeral port, listening or only bound (a
-// bound socket that does not listen refuses connections).
-class LoopbackPort {
- public:
-  explicit LoopbackPort(bool listening) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 ||
-        (listening && listen(fd_, 4) != 0) ||
-        getsockname(fd_, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0)
-      ADD_FAILURE() << "cannot set up a loopback port";
-    port_ = ntohs(addr.sin_port);
-  }
-  ~LoopbackPort() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 class QxDBConnectionTest : public ::testing::Test {
  protected:
@@ -49,8 +25,8 @@ class QxDBConnectionTest : public ::testing::Test {
 };
 
 TEST_F(QxDBConnectionTest, AnswersByConfigurationAndServer) {
-  LoopbackPort open(true), closed(false);
-  const std::string up = std::to_string(open.port()), down = std::to_string(closed.port());
+  traffic_test::FakeAgent open;  // listens; the kernel completes connects from the backlog
+  const std::string up = std::to_string(open.port()), down = std::to_string(traffic_test::closedPort());
   const struct { const char* label; std::string odbcKeys; bool alive; } cases[] = {
       {"listening port", "Driver = PostgreSQL Unicode\nServername = 127.0.0.1\nPort = " + up + "\n", true},
       {"host name", "Driver = psqlodbcw.so\nServername = localhost\nPort = " + up + "\n", true},
@@ -67,10 +43,8 @@ TEST_F(QxDBConnectionTest, AnswersByConfigurationAndServer) {
     writeOdbc(c.odbcKeys);
     EXPECT_EQ(c.alive, QxDBConnection::isDBAlive(home_.path())) << c.label;
   }
-}
-
-TEST_F(QxDBConnectionTest, NoOdbcIniMeansNoDatabase) {
-  EXPECT_FALSE(QxDBConnection::isDBAlive(home_.path()));
+  home_.remove("config/odbc.ini");
+  EXPECT_FALSE(QxDBConnection::isDBAlive(home_.path())) << "no odbc.ini, no database";
 }
 
 TEST_F(QxDBConnectionTest, UnixSocketDirectory) {

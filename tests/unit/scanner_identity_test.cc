@@ -23,10 +23,6 @@ using keelgate_test::normal;
 class ScannerIdentityTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* env = getenv("KELP_HOME");
-    had_env_ = env != nullptr;
-    if (had_env_) saved_env_ = env;
-    setenv("KELP_HOME", dir_.path().c_str(), 1);
     saved_settings_ = g_cfg_kelp_onmem;
     saved_id_ = scannerID;
     saved_ip_ = parentIP;
@@ -34,10 +30,6 @@ class ScannerIdentityTest : public ::testing::Test {
     log_ = &keelgate_test::captureLog();
   }
   void TearDown() override {
-    if (had_env_)
-      setenv("KELP_HOME", saved_env_.c_str(), 1);
-    else
-      unsetenv("KELP_HOME");
     g_cfg_kelp_onmem = saved_settings_;
     scannerID = saved_id_;
     parentIP = saved_ip_;
@@ -54,11 +46,11 @@ class ScannerIdentityTest : public ::testing::Test {
   }
 
   keelgate_test::TempDir dir_;
+  keelgate_test::ScopedEnv home_{"KELP_HOME", dir_.path()};
   keelgate_test::CaptureSink* log_ = nullptr;
 
  private:
-  std::string saved_env_, saved_ip_;
-  bool had_env_ = false;
+  std::string saved_ip_;
   KELP::GlobalSetting* saved_settings_ = nullptr;
   int saved_id_ = 0, saved_port_ = 0;
 };

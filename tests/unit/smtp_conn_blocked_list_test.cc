@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,18 +36,8 @@ std::vector<std::string> take() {
 }
 
 std::string currentAccount() {
-  struct passwd pw;
-  struct passwd* found = nullptr;
-  char buf[16384];
-  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return "";
-  return pw.pw_name;
-}
-
-std::vector<std::string> linesOf(const std::string& path) {
-  std::istringstream in(keelgate_test::readFile(path));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  struct passwd* pw = getpwuid(getuid());
+  return pw != nullptr ? pw->pw_name : "";
 }
 
 class SmtpConnBlockedListTest : public ::testing::Test {
@@ -79,7 +68,7 @@ class SmtpConnBlockedListTest : public ::testing::Test {
 
   // Rows of the current file, header checked and dropped.
   std::vector<std::string> rows() const {
-    std::vector<std::string> lines = linesOf(dir_ + "/blk.csv");
+    std::vector<std::string> lines = keelgate_test::fileLines(dir_ + "/blk.csv");
     if (lines.empty()) return lines;
     EXPECT_EQ(kHeader, lines[0]);
     return std::vector<std::string>(lines.begin() + 1, lines.end());
@@ -218,7 +207,7 @@ TEST_F(SmtpConnBlockedListTest, OneKilobyteRotatesTheFile) {
     struct stat st;
     ASSERT_EQ(0, stat((dir_ + "/" + f).c_str(), &st));
     EXPECT_LE(st.st_size, 1024);
-    rowsSeen += linesOf(dir_ + "/" + f).size() - 1;
+    rowsSeen += keelgate_test::fileLines(dir_ + "/" + f).size() - 1;
   }
   EXPECT_EQ(40u, rowsSeen);
 }
@@ -250,7 +239,7 @@ TEST_F(SmtpConnBlockedListTest, FailedSetUpKeepsItemsForTheNextWrite) {
     list.recordBlockedConn("10.0.0.1", "", 1);
     EXPECT_EQ(0, list.log());
     EXPECT_EQ((std::vector<std::string>{kHeader, row(kT0Text, "10.0.0.1", "", 1, 3)}),
-              linesOf(dir + "/blk.csv"));
+              keelgate_test::fileLines(dir + "/blk.csv"));
     unlink((dir + "/blk.csv").c_str());
   }
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,9 +26,6 @@ class StartupInitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_home_ = g_kelp_home;
-    const char* env = getenv("KELP_HOME");
-    had_env_ = env != nullptr;
-    if (had_env_) saved_env_ = env;
     saved_settings_ = g_cfg_kelp_onmem;
     saved_logmsg_ = g_logmsg;
     capture_ = &keelgate_test::captureLog();
@@ -38,10 +34,6 @@ class StartupInitTest : public ::testing::Test {
   }
   void TearDown() override {
     g_kelp_home = saved_home_;
-    if (had_env_)
-      setenv("KELP_HOME", saved_env_.c_str(), 1);
-    else
-      unsetenv("KELP_HOME");
     g_cfg_kelp_onmem = saved_settings_;
     g_logmsg = saved_logmsg_;
     g_high_cipher_suites.clear();
@@ -68,8 +60,7 @@ class StartupInitTest : public ::testing::Test {
   // "<head>] <level word> <text>".
   static LogLines fileLog(const keelgate_test::TempDir& dir) {
     LogLines out;
-    std::istringstream in(keelgate_test::readFile(dir / "log/keelgate.log"));
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : keelgate_test::fileLines(dir / "log/keelgate.log")) {
       size_t head = line.find("] "), word = line.find(' ', head + 2);
       out.push_back(LogLine{KELP::levelFromWord(line.substr(head + 2, word - head - 2)), line.substr(word + 1)});
     }
@@ -85,8 +76,8 @@ class StartupInitTest : public ::testing::Test {
   keelgate_test::CaptureSink* capture_ = nullptr;
 
  private:
-  std::string saved_home_, saved_env_;
-  bool had_env_ = false;
+  keelgate_test::ScopedEnv env_{"KELP_HOME", ""};  // set per installation, restored after
+  std::string saved_home_;
   KELP::GlobalSetting* saved_settings_ = nullptr;
   KELP::LogMsg* saved_logmsg_ = nullptr;
 };

@@ -231,9 +231,8 @@ TEST_F(TLSPolicyConfigTest, ReloadReadsTheFileOnlyWhenItMayHaveChanged) {
 
 TEST_F(TLSPolicyConfigTest, EmptyHomeFallsBackToEnvironment) {
   writeIni("[policy env]\nclients = 192.0.2.1\n");
-  setenv("KELP_HOME", home_.c_str(), 1);
+  keelgate_test::ScopedEnv env("KELP_HOME", home_);
   TLSPolicyConfig c(TLS_POLICY_INBOUND);
-  unsetenv("KELP_HOME");
   ASSERT_TRUE(c.init());
   bool matched = false;
   EXPECT_EQ("env", lookup(c, "192.0.2.1", true, matched));
