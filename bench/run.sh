@@ -11,10 +11,10 @@
 #          with the ratios keelgate/reference of throughput, p99 latency and
 #          server CPU per request (utime+stime of the whole pool, before/after).
 # scale    per list size: image size, build/map/lookup costs (lists-bench),
-#          start-up cold (image to build) and warm, a reload under load (per
-#          worker, from the flag files' appearance to its own flag gone: the
-#          median and the largest), pool memory (sum of Pss) and load at 8
-#          clients.
+#          start-up cold (image to build) and warm, a reload under the load of
+#          1 and of 8 clients (per worker, from the flag files' appearance to
+#          its own flag gone: the median and the largest), pool memory (sum of
+#          Pss) and load at 8 clients.
 # counting bench/counting-bench against an agent sink.
 #
 # Settings (environment): BUILD (build directory, default build-perf),
@@ -113,6 +113,29 @@ start_keelgate() {  # home
   fi
 }
 
+# A list changes and the pool gets SIGHUP while CLIENTS clients keep it busy;
+# each worker reloads at its next connection. Prints the median and the
+# largest reload of a worker in ms (bench/flag-watch, from the flag files).
+reload_under() {  # home clients
+  echo "# touched" >>"$1/config/throttling/approved_ip"
+  sleep 3  # past the racy window, as lists in service are
+  "$bin/keelgate-load" -c "$2" -d 30 -n 3000000 -l reload >/dev/null &
+  local load=$! watch out
+  sleep 0.5
+  "$bin/flag-watch" "$1/bin" >"$work/reload.out" &
+  watch=$!
+  sleep 0.05
+  kill -HUP "$(cat "$1/bin/keelgate.pid")"
+  wait "$watch" || true
+  out=$(grep '^RESULT' "$work/reload.out" || echo "RESULT")
+  kill "$load" 2>/dev/null || true
+  wait "$load" 2>/dev/null || true
+  local p50 max
+  p50=$(echo "$out" | field worker_p50_ms)
+  max=$(echo "$out" | field worker_max_ms)
+  echo "${p50:--} ${max:--}"
+}
+
 stop_keelgate() {  # pgid
   stop_group "$1"
   for _ in $(seq 1 100); do [ -z "$(pids_of_group "$1")" ] && return; sleep 0.05; done
@@ -182,11 +205,12 @@ run_scale() {
   start_keelgate "$home"
   echo "start-up, sample configuration: $kg_ms ms"
   stop_keelgate "$kg_pg"
-  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %8s %9s | %7s %6s %6s\n" entries \
-    "image" "build" "map" "ip" "sender" "request" "TLS" "TLS" "cold" "warm" "reload" "reload" "pool Pss" \
+  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %6s %6s | %8s %9s | %7s %6s %6s\n" entries \
+    "image" "build" "map" "ip" "sender" "request" "TLS" "TLS" "cold" "warm" "reload" "1 cl" "reload" "8 cl" "pool Pss" \
     "worker" "req/s" "p99" "CPU"
-  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %8s %9s | %7s %6s %6s\n" "" MB ms \
-    ms ns ns ns "ms" "ns" "ms" "ms" "p50 ms" "max ms" MB "Pss MB" "" us us/req
+  printf "%8s | %6s | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %6s %6s | %8s %9s | %7s %6s %6s\n" "" MB ms \
+    ms ns ns ns "ms" "ns" "ms" "ms" "p50 ms" "max ms" "p50 ms" "max ms" MB "Pss MB" "" \
+    us us/req
   for n in $sizes; do
     "$bin/make-lists" "$home/config/throttling" "$n" "$home/config/tls_policy.ini" "$tls_entries"
     sleep 3  # let the list files age past the racy window, as lists in service have
@@ -201,32 +225,19 @@ run_scale() {
     warm=$kg_ms
     pg=$kg_pg
     measure warm "$pg" 998 999 8 >/dev/null
-    # Reload under load: a list changes, SIGHUP, every worker reloads at its
-    # next connection; bench/flag-watch times each worker by its flag file.
-    echo "# touched" >>"$home/config/throttling/approved_ip"
-    sleep 3
-    "$bin/keelgate-load" -c 8 -d 30 -n 3000000 -l reload >/dev/null &
-    local load=$!
-    sleep 0.5
-    "$bin/flag-watch" "$home/bin" >"$work/reload.out" &
-    local watch=$!
-    sleep 0.05
-    kill -HUP "$(cat "$home/bin/keelgate.pid")"
-    wait "$watch" || true
-    local reload
-    reload=$(grep '^RESULT' "$work/reload.out" || echo "RESULT")
-    kill "$load" 2>/dev/null || true
-    wait "$load" 2>/dev/null || true
+    local light heavy
+    light=$(reload_under "$home" 1)
+    heavy=$(reload_under "$home" 8)
     local m pss workers
     read -r -a m < <(measure scale "$pg" 998 999 8)
     pss=$(pss_kb "$pg")
     workers=$(pids_of_group "$pg" | wc -l)
-    printf "%8s | %6.1f | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
+    printf "%8s | %6.1f | %7s %6s | %5s %6s %7s | %6s %5s | %6s %6s | %6s %6s | %6s %6s | %8.1f %9.2f | %7s %6s %6s\n" "$n" \
       "$(awk -v b="$(echo "$lb" | field image_bytes)" 'BEGIN { print b / 1048576 }')" \
       "$(echo "$lb" | field build_ms)" "$(echo "$lb" | field map_ms)" "$(echo "$lb" | field ip_ns)" \
       "$(echo "$lb" | field sender_ns)" "$(echo "$lb" | field request_ns)" "$(echo "$lb" | field tls_ms)" \
       "$(echo "$lb" | field tls_ns)" \
-      "$cold" "$warm" "$(echo "$reload" | field worker_p50_ms)" "$(echo "$reload" | field worker_max_ms)" \
+      "$cold" "$warm" $light $heavy \
       "$(awk -v k="$pss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$pss" -v w="$workers" 'BEGIN { print k / 1024 / w }')" \
       "${m[0]}" "${m[1]}" "${m[2]}"
     stop_keelgate "$pg"
