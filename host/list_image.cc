@@ -198,12 +198,14 @@ const long long* ListImage::ipMatch(ListSide side, uint32_t addr) const {
 
 void ListImage::prefetchIp(uint32_t addr) const {
   for (int s = 0; s < 2; ++s) {
-    for (uint64_t lengths = ipLengths_[s]; lengths != 0; lengths &= lengths - 1) {
-      int len = __builtin_ctzll(lengths);
+    for (uint64_t lengths = ipLengths_[s]; lengths != 0;) {
+      int len = 63 - __builtin_clzll(lengths);  // the longest, which ipMatch probes first
+      lengths &= ~(uint64_t{1} << len);
       if (!mayHold(s, len, addr)) continue;
       const ListImageTable& t = header_->ip[s][len];
       uint32_t key = addr & maskOf(len);
       __builtin_prefetch(data_ + t.offset + firstSlot(ipSlotHash(key), t.capacity) * sizeof(ListImageIpSlot));
+      break;
     }
   }
 }

@@ -136,8 +136,8 @@ class ListImage {
     return senderMatch(side, prepareSender(sender));
   }
 
-  // Starts loading the slots that ipMatch probes first on both sides, so
-  // that the cache misses of the lookups that follow overlap. Optional.
+  // Starts loading the slot that ipMatch probes first on each side, so that
+  // the cache misses of the lookups that follow overlap. Optional.
   void prefetchIp(uint32_t addr) const;
 
   uint64_t digest() const { return header_->digest; }
