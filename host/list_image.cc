@@ -214,7 +214,8 @@ ListImage::SenderKey ListImage::prepareSender(const std::string& sender) const {
   SenderKey key{&sender, sender.empty() || sender == "<>", sender.rfind('@'), 0, 0};
   if (key.null) return key;
   key.addressHash = senderKeyHash(sender.data(), sender.size());
-  if (key.at != std::string::npos) key.domainHash = senderKeyHash(sender.data() + key.at + 1, sender.size() - key.at - 1);
+  if (key.at != std::string::npos)
+    key.domainHash = senderKeyHash(sender.data() + key.at + 1, sender.size() - key.at - 1);
   for (int s = 0; s < 2; ++s) {
     for (int kind = 0; kind < (key.at == std::string::npos ? 1 : 2); ++kind) {
       const ListImageTable& t = header_->sender[s][kind];
