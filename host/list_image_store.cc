@@ -38,10 +38,20 @@ long long msSince(const struct timeval& start) {
   return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_usec - start.tv_usec) / 1000;
 }
 
+void logLoaded(const std::string& dir, const ListImage& image, const char* how) {
+  Log::LogByLevel(LOG_DIAGNOSTIC,
+                  "throttling lists of [%s] loaded (%s, %zu bytes): approved_ip %zu, blocked_ip %zu, "
+                  "approved_sender %zu, blocked_sender %zu entries",
+                  dir.c_str(), how, image.size(), image.entries(0), image.entries(1), image.entries(2),
+                  image.entries(3));
+}
+
+}  // namespace
+
 // Holds an exclusive flock until it goes out of scope.
-class LockFile {
+class ListImageStore::Lock {
  public:
-  explicit LockFile(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+  explicit Lock(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
     if (fd_ < 0) return;
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno == EINTR) continue;
@@ -52,24 +62,16 @@ class LockFile {
       return;
     }
   }
-  ~LockFile() {
+  ~Lock() { release(); }
+  void release() {
     if (fd_ >= 0) close(fd_);  // releases the lock
+    fd_ = -1;
   }
   int fd() const { return fd_; }
 
  private:
   int fd_;
 };
-
-void logLoaded(const std::string& dir, const ListImage& image, const char* how) {
-  Log::LogByLevel(LOG_DIAGNOSTIC,
-                  "throttling lists of [%s] loaded (%s, %zu bytes): approved_ip %zu, blocked_ip %zu, "
-                  "approved_sender %zu, blocked_sender %zu entries",
-                  dir.c_str(), how, image.size(), image.entries(0), image.entries(1), image.entries(2),
-                  image.entries(3));
-}
-
-}  // namespace
 
 ListImageStore::ListImageStore(const std::string& listDir, const std::string& imageDir)
     : listDir_(listDir), imageDir_(imageDir) {}
@@ -178,18 +180,21 @@ std::shared_ptr<const ListImage> ListImageStore::load(const std::shared_ptr<cons
                     strerror(errno));
     return keepPrivate(sources);
   }
-  LockFile lock(imageDir_ + "/" + kLockName);
+  Lock lock(imageDir_ + "/" + kLockName);
   if (lock.fd() < 0) {
     Log::LogByLevel(LOG_NORMAL, "throttling list image: cannot lock [%s/%s] (%s)", imageDir_.c_str(),
                     kLockName, strerror(errno));
     return keepPrivate(sources);
   }
-  image = buildLocked(sources);
+  image = buildLocked(sources, lock);
   malloc_trim(0);  // the builder's parse buffers go back to the system
   return image;
 }
 
-std::shared_ptr<const ListImage> ListImageStore::buildLocked(Sources& sources) const {
+// Releases `lock` as soon as the image is in place (or could not be put
+// there): the workers waiting for it then map the image while this one
+// checks it and frees its buffers.
+std::shared_ptr<const ListImage> ListImageStore::buildLocked(Sources& sources, Lock& lock) const {
   std::string path = imagePath(sources.digest);
   std::string problem;
   std::shared_ptr<const ListImage> image = ListImage::openFile(path, sources.digest, problem);
@@ -207,8 +212,10 @@ std::shared_ptr<const ListImage> ListImageStore::buildLocked(Sources& sources) c
   struct timeval start = Clock::nowPrecise();
   ListImageBuilder builder;
   uint64_t sourceHash = compile(sources, builder);
-  if (install(path, builder, sources, sourceHash)) {
-    removeOthers(path);
+  bool installed = install(path, builder, sources, sourceHash);
+  if (installed) removeOthers(path);
+  lock.release();
+  if (installed) {
     image = ListImage::openFile(path, sources.digest, problem);
     if (image == nullptr)
       Log::LogByLevel(LOG_NORMAL, "throttling list image [%s] cannot be used: %s", path.c_str(), problem.c_str());
@@ -229,7 +236,7 @@ std::shared_ptr<const ListImage> ListImageStore::buildLocked(Sources& sources) c
 std::shared_ptr<const ListImage> ListImageStore::settled(const std::shared_ptr<const ListImage>& image,
                                                          const Sources& sources) const {
   if (!image->racy() || sources.racy || !image->shared()) return image;
-  LockFile lock(imageDir_ + "/" + kLockName);
+  Lock lock(imageDir_ + "/" + kLockName);
   if (lock.fd() < 0) return image;
   std::string path = imagePath(sources.digest);
   std::string problem;

@@ -70,7 +70,8 @@ class ListImageStore {
   static uint64_t contentHash(Sources& sources);
   static bool usable(const std::shared_ptr<const ListImage>& image, Sources& sources);
   static uint64_t compile(Sources& sources, ListImageBuilder& builder);
-  std::shared_ptr<const ListImage> buildLocked(Sources& sources) const;
+  class Lock;  // the exclusive flock on <imageDir>/throttling-lists.lock
+  std::shared_ptr<const ListImage> buildLocked(Sources& sources, Lock& lock) const;
   std::shared_ptr<const ListImage> settled(const std::shared_ptr<const ListImage>& image,
                                            const Sources& sources) const;
   std::shared_ptr<const ListImage> keepPrivate(Sources& sources) const;
