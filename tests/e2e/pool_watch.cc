@@ -46,10 +46,13 @@ int countLogFrom(const Installation& home, pid_t pid, const std::string& needle)
   return n;
 }
 
+// A worker logs its flag's removal just after the unlink that a start waits
+// for, so the line may still be on its way: it gets a moment.
 pid_t workerPid(const Installation& home, int index) {
   std::string needle =
       "Success to remove flag file [" + home.path("bin/keelgate.r" + std::to_string(index)) + "] when init";
-  std::vector<pid_t> pids = pidsLogging(home, needle);
+  std::vector<pid_t> pids;
+  waitUntil([&] { return !(pids = pidsLogging(home, needle)).empty(); }, 2000);
   return pids.size() == 1 ? pids[0] : -1;
 }
 
