@@ -56,24 +56,18 @@ flags_left() { compgen -G "$1/bin/keelgate.r*" >/dev/null; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 pgid_of() { ps -o pgid= -p "$1" | tr -d ' '; }
 pids_of_group() { ps -eo pid=,pgid=,stat= | awk -v g="$1" '$2 == g && $3 !~ /^Z/ { print $1 }'; }  # zombies left out
-# utime + stime of every process of the group, in clock ticks.
-cpu_ticks() {
-  local total=0 p t
+# The sum over the group's processes of what an awk program prints for one
+# of its /proc files (0 for a process gone meanwhile).
+sum_over_group() {  # pgid file awk-program
+  local total=0 p v
   for p in $(pids_of_group "$1"); do
-    t=$(awk '{ print $14 + $15 }' "/proc/$p/stat" 2>/dev/null || echo 0)
-    total=$((total + t))
+    v=$(awk "$3" "/proc/$p/$2" 2>/dev/null || echo 0)
+    total=$((total + ${v:-0}))
   done
   echo "$total"
 }
-# Sum of Pss over the group, in kB.
-pss_kb() {
-  local total=0 p k
-  for p in $(pids_of_group "$1"); do
-    k=$(awk '/^Pss:/ { print $2 }' "/proc/$p/smaps_rollup" 2>/dev/null || echo 0)
-    total=$((total + k))
-  done
-  echo "$total"
-}
+cpu_ticks() { sum_over_group "$1" stat '{ print $14 + $15 }'; }  # utime + stime, clock ticks
+pss_kb() { sum_over_group "$1" smaps_rollup '/^Pss:/ { print $2 }'; }  # kB
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" | head -n 1; }
 
 start_sink() {  # port: an agent sink whose lines go nowhere

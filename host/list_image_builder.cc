@@ -17,6 +17,9 @@ uint32_t maskOf(int prefix) { return prefix == 0 ? 0u : ~0u << (32 - prefix); }
 // Slots for `entries`: at most 75 % full.
 uint64_t capacityFor(uint64_t entries) { return entries == 0 ? 0 : entries + entries / 3 + 1; }
 
+// The slot of the entry kPrefetch ahead is fetched while one is inserted.
+const size_t kPrefetch = 16;
+
 uint64_t align8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 
 void keepLarger(long long& stored, long long value) {
@@ -139,9 +142,6 @@ void ListImageBuilder::writeTo(char* base, uint64_t digest, uint64_t sourceHash,
   uint64_t headerChecksum = hashBytes(base, sizeof h);
   memcpy(base + offsetof(ListImageHeader, headerChecksum), &headerChecksum, sizeof headerChecksum);
 }
-
-// The slot of the entry kPrefetch ahead is fetched while one is inserted.
-const size_t kPrefetch = 16;
 
 void ListImageBuilder::writeIps(ListImageHeader& h, char* base) const {
   for (int s = 0; s < 2; ++s) {
