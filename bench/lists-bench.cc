@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "bench/bench_requests.h"
-#include "host/smtp_conn_config.h"
-#include "host/tls_policy_config.h"
+#include "host/lists/smtp_conn_config.h"
+#include "host/tls/tls_policy_config.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "daemon/scanner_identity.h"
 #include "daemon/startup_init.h"
 #include "daemon/throttling_setup.h"
-#include "host/install_dir.h"
+#include "host/config/install_dir.h"
 
 int main(int argc, char** argv) {
   int count = argc > 1 ? atoi(argv[1]) : 20000;

@@ -11,10 +11,10 @@
 #include <map>
 #include <string>
 
-#include "host/dual_source.h"
-#include "host/global_setting.h"
-#include "host/log.h"
-#include "host/smtp_conn_config.h"
+#include "host/config/dual_source.h"
+#include "host/config/global_setting.h"
+#include "host/log/log.h"
+#include "host/lists/smtp_conn_config.h"
 #include "throttling/smtp_conn_blocked_list.h"
 #include "throttling/smtp_conn_traffic_list.h"
 

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/log.h"
+#include "host/log/log.h"
 
 namespace {
 

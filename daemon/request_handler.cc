@@ -4,7 +4,7 @@
 #include "daemon/policy_request.h"
 #include "daemon/throttling_decision.h"
 #include "daemon/tls_decision.h"
-#include "host/log.h"
+#include "host/log/log.h"
 
 const char kAttributeErrorAnswer[] = "action=451 4.5.0 Local Process Attributes Error\n\n";
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "host/tls_policy_config.h"
+#include "host/tls/tls_policy_config.h"
 #include "throttling/smtp_conn_long_tcp_conn_client.h"
 
 // What a worker keeps from one request to the next.

@@ -4,9 +4,9 @@
 #include <stdlib.h>
 
 #include "daemon/globals.h"
-#include "host/config_file_on_disk.h"
-#include "host/install_dir.h"
-#include "host/role.h"
+#include "host/config/config_file_on_disk.h"
+#include "host/config/install_dir.h"
+#include "host/config/role.h"
 
 int decimalPrefix(const std::string& text) {
   long value = strtol(text.c_str(), nullptr, 10);

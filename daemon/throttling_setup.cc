@@ -12,7 +12,7 @@
 
 #include "daemon/globals.h"
 #include "daemon/signals.h"
-#include "host/qx_db_connection.h"
+#include "host/db/qx_db_connection.h"
 
 namespace {
 

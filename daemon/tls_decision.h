@@ -7,7 +7,7 @@
 #include <string>
 
 #include "daemon/policy_request.h"
-#include "host/tls_policy_config.h"
+#include "host/tls/tls_policy_config.h"
 
 // Outside the MAIL stage: "action=DUNNO Non-need check\n\n". In it: folds the
 // request's case, looks the policy up (client address, then sender domain)

@@ -14,7 +14,7 @@
 #include "daemon/signals.h"
 #include "daemon/startup_init.h"
 #include "daemon/throttling_setup.h"
-#include "host/clock.h"
+#include "host/base/clock.h"
 
 namespace {
 

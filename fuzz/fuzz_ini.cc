@@ -1,6 +1,6 @@
 // The ini reader of every configuration file.
 #include "fuzz/support.h"
-#include "host/config_file_on_disk.h"
+#include "host/config/config_file_on_disk.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::discardLog();

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "fuzz/support.h"
-#include "host/tls_policy_config.h"
+#include "host/tls/tls_policy_config.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
   fuzz::enterScratchHome(*argv);

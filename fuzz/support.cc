@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "host/log.h"
+#include "host/log/log.h"
 
 namespace fuzz {
 

@@ -7,9 +7,9 @@
 
 #include <vector>
 
-#include "host/clock.h"
-#include "host/log.h"
-#include "host/qx_resbundle.h"
+#include "host/base/clock.h"
+#include "host/log/log.h"
+#include "host/config/qx_resbundle.h"
 #include "throttling/db_operation.h"
 #include "throttling/smtp_conn_traffic_list.h"
 

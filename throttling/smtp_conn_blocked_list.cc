@@ -7,8 +7,8 @@
 
 #include <utility>
 
-#include "host/clock.h"
-#include "host/log.h"
+#include "host/base/clock.h"
+#include "host/log/log.h"
 
 using KELP::Log;
 

@@ -25,7 +25,7 @@
 #include <mutex>
 #include <string>
 
-#include "host/qx_log.h"
+#include "host/csv/qx_log.h"
 #include "throttling/conn_blocked_item.h"
 #include "throttling/smtp_conn_base_obj.h"
 

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "host/log.h"
+#include "host/log/log.h"
 
 using KELP::Log;
 

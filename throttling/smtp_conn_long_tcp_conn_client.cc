@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "host/log.h"
+#include "host/log/log.h"
 #include "throttling/agent_socket.h"
 #include "throttling/traffic_line.h"
 

@@ -5,10 +5,10 @@
 #include <string.h>
 #include <time.h>
 
-#include "host/clock.h"
-#include "host/config_file_on_disk.h"
-#include "host/install_dir.h"
-#include "host/log.h"
+#include "host/base/clock.h"
+#include "host/config/config_file_on_disk.h"
+#include "host/config/install_dir.h"
+#include "host/log/log.h"
 #include "throttling/db_operation.h"
 #include "throttling/smtp_conn_traffic_list.h"
 

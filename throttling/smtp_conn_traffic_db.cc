@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "host/log.h"
+#include "host/log/log.h"
 #include "throttling/db_operation.h"
 #include "throttling/smtp_conn_traffic_list.h"
 

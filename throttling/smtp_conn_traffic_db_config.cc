@@ -6,10 +6,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "host/config_file_on_disk.h"
-#include "host/global_setting.h"
-#include "host/install_dir.h"
-#include "host/log.h"
+#include "host/config/config_file_on_disk.h"
+#include "host/config/global_setting.h"
+#include "host/config/install_dir.h"
+#include "host/log/log.h"
 #include "throttling/smtp_conn_traffic_list.h"
 
 using KELP::Log;

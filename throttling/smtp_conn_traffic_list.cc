@@ -4,8 +4,8 @@
 #include <stdio.h>
 #include <time.h>
 
-#include "host/clock.h"
-#include "host/log_level.h"
+#include "host/base/clock.h"
+#include "host/log/log_level.h"
 
 namespace {
 

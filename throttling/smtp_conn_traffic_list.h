@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "host/log.h"
-#include "host/qx_db_connection.h"
+#include "host/log/log.h"
+#include "host/db/qx_db_connection.h"
 #include "throttling/conn_traffic_item.h"
 #include "throttling/smtp_conn_base_obj.h"
 

@@ -14,7 +14,7 @@
 
 #include <cerrno>
 
-#include "host/log.h"
+#include "host/log/log.h"
 #include "throttling/agent_socket.h"
 #include "throttling/smtp_conn_traffic_list.h"
 #include "throttling/traffic_line.h"

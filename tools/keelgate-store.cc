@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "host/clock.h"
-#include "host/config_file_on_disk.h"
-#include "host/install_dir.h"
-#include "host/ipv4_block_set.h"
-#include "host/log.h"
-#include "host/qx_db_connection.h"
+#include "host/base/clock.h"
+#include "host/config/config_file_on_disk.h"
+#include "host/config/install_dir.h"
+#include "host/lists/ipv4_block_set.h"
+#include "host/log/log.h"
+#include "host/db/qx_db_connection.h"
 #include "throttling/smtp_conn_traffic_list.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "host/config_file_on_disk.h"
+#include "host/config/config_file_on_disk.h"
 #include "tests/db/db_fixture.h"
 
 namespace dbtest {

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "host/clock.h"
+#include "host/base/clock.h"
 #include "tests/pg/pg_server.h"
 #include "tests/unit/capture_log.h"
 #include "throttling/smtp_conn_traffic_list.h"

@@ -2,8 +2,8 @@
 // of SmtpConnConfig against a real server.
 #include <memory>
 
-#include "host/dual_source.h"
-#include "host/smtp_conn_config.h"
+#include "host/config/dual_source.h"
+#include "host/lists/smtp_conn_config.h"
 #include "tests/db/db_fixture.h"
 
 namespace dbtest {

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "host/config_file_on_disk.h"
+#include "host/config/config_file_on_disk.h"
 
 namespace e2e {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "host/log.h"
+#include "host/log/log.h"
 
 namespace keelgate_test {
 

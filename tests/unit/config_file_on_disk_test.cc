@@ -1,4 +1,4 @@
-#include "host/config_file_on_disk.h"
+#include "host/config/config_file_on_disk.h"
 
 #include <gtest/gtest.h>
 

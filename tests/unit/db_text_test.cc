@@ -2,8 +2,8 @@
 // the quoting of event descriptions, and the event texts of resource.ini.
 #include <gtest/gtest.h>
 
-#include "host/odbc_data_source.h"
-#include "host/qx_resbundle.h"
+#include "host/db/odbc_data_source.h"
+#include "host/config/qx_resbundle.h"
 #include "tests/unit/capture_log.h"
 #include "throttling/smtp_conn_traffic_list.h"
 

@@ -1,4 +1,4 @@
-#include "host/ip_prefix_table.h"
+#include "host/tls/ip_prefix_table.h"
 
 #include <gtest/gtest.h>
 

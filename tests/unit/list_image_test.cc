@@ -1,4 +1,4 @@
-#include "host/list_image.h"
+#include "host/lists/list_image.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,10 +12,10 @@
 #include <set>
 #include <thread>
 
-#include "host/clock.h"
-#include "host/config_file_on_disk.h"
-#include "host/list_image_builder.h"
-#include "host/list_image_store.h"
+#include "host/base/clock.h"
+#include "host/config/config_file_on_disk.h"
+#include "host/lists/list_image_builder.h"
+#include "host/lists/list_image_store.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

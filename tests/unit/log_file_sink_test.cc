@@ -1,10 +1,10 @@
-#include "host/log.h"
+#include "host/log/log.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "host/clock.h"
+#include "host/base/clock.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

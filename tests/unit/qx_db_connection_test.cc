@@ -1,4 +1,4 @@
-#include "host/qx_db_connection.h"
+#include "host/db/qx_db_connection.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "host/qx_log.h"
+#include "host/csv/qx_log.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/clock.h"
+#include "host/base/clock.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "daemon/globals.h"
-#include "host/global_setting.h"
+#include "host/config/global_setting.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

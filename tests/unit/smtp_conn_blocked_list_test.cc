@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host/clock.h"
-#include "host/log.h"
-#include "host/rotating_csv_file.h"
+#include "host/base/clock.h"
+#include "host/log/log.h"
+#include "host/csv/rotating_csv_file.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

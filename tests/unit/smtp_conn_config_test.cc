@@ -1,10 +1,10 @@
-#include "host/smtp_conn_config.h"
+#include "host/lists/smtp_conn_config.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "host/clock.h"
+#include "host/base/clock.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "host/clock.h"
+#include "host/base/clock.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

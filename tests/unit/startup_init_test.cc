@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "daemon/globals.h"
-#include "host/log.h"
+#include "host/log/log.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

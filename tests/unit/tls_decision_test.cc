@@ -8,7 +8,7 @@
 #include <string>
 
 #include "daemon/globals.h"
-#include "host/tls_policy_config.h"
+#include "host/tls/tls_policy_config.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

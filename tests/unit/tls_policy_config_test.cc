@@ -1,4 +1,4 @@
-#include "host/tls_policy_config.h"
+#include "host/tls/tls_policy_config.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/clock.h"
-#include "host/log.h"
+#include "host/base/clock.h"
+#include "host/log/log.h"
 #include "tests/unit/capture_log.h"
 
 namespace {

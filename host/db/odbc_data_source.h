@@ -1,0 +1,41 @@
+// The database login of the gateway: the ODBC data source KELP in
+// config/odbc.ini. No file, or no Driver key, means that no database is
+// configured. Read anew by each caller, so an edited file counts at once.
+// Safe for any thread.
+#ifndef KEELGATE_HOST_DB_ODBC_DATA_SOURCE_H
+#define KEELGATE_HOST_DB_ODBC_DATA_SOURCE_H
+
+#include <string>
+
+namespace KELP {
+
+struct OdbcDataSource {
+  std::string driver;      // a driver name of odbcinst.ini, or the driver's .so path
+  std::string servername;  // host name, address, or a unix socket directory ("/...")
+  int port = 0;
+  std::string database;
+  std::string userName;
+  std::string password;
+};
+
+// The data source name, and the section of odbc.ini holding it.
+extern const char kOdbcDataSourceName[];
+
+// Fills `source` from the section `dsn` (KELP when null) of
+// <home>/config/odbc.ini. Servername (or its other spelling Server), missing
+// or empty, is 127.0.0.1, Port 5432. False when no database is configured or
+// Port is not a number from 1 to 65535 (logged).
+bool readOdbcDataSource(const std::string& home, OdbcDataSource& source, const char* dsn = nullptr);
+
+// True when <home>/config/odbc.ini configures the data source KELP.
+bool databaseConfigured(const std::string& home);
+
+// The DSN-less connection string for `source`:
+// "DRIVER={..};SERVER={..};PORT=..;DATABASE={..};UID={..};PWD={..}" plus the
+// driver options keelgate relies on. A value holding ';', '=', braces or
+// edge blanks is braced with a '}' doubled, so a password may hold them.
+std::string odbcConnectionString(const OdbcDataSource& source);
+
+}  // namespace KELP
+
+#endif

@@ -1,0 +1,153 @@
+#include "host/db/qx_db_connection.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include "host/config/install_dir.h"
+#include "host/log/log.h"
+#include "host/db/odbc_data_source.h"
+
+namespace KELP {
+
+struct QxDBConnection::Handles {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool connected = false;
+};
+
+QxDBConnection::QxDBConnection(ODBC_VERSION version, const std::string& home)
+    : version_(version), home_(installDir(home)), handles_(new Handles) {}
+
+QxDBConnection::~QxDBConnection() {
+  disconnect();
+  freeHandles();
+  delete handles_;
+}
+
+void QxDBConnection::freeHandles() {
+  if (handles_->dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, handles_->dbc);
+  if (handles_->env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, handles_->env);
+  handles_->dbc = SQL_NULL_HDBC;
+  handles_->env = SQL_NULL_HENV;
+}
+
+int QxDBConnection::connect(const std::string& dsn, const std::string& user,
+                            const std::string& password, const std::string& database,
+                            int loginTimeout, int autoCommit, int queryTimeout, int flags) {
+  disconnect();
+  dsn_ = dsn;
+  settings_[0] = loginTimeout, settings_[1] = autoCommit, settings_[2] = queryTimeout, settings_[3] = flags;
+  OdbcDataSource source;
+  if (!readOdbcDataSource(home_, source, dsn.c_str())) {
+    last_error_ = "no database configured in " + home_ + "/config/odbc.ini";
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot connect: %s", dsn.c_str(), last_error_.c_str());
+    return -1;
+  }
+  if (!user.empty()) source.userName = user;
+  if (!password.empty()) source.password = password;
+  if (!database.empty()) source.database = database;
+
+  freeHandles();
+  SQLINTEGER odbcVersion = version_ == ODBC_VERSION_2 ? SQL_OV_ODBC2 : SQL_OV_ODBC3;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handles_->env)) ||
+      !SQL_SUCCEEDED(SQLSetEnvAttr(handles_->env, SQL_ATTR_ODBC_VERSION,
+                                   reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(odbcVersion)), 0)) ||
+      !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, handles_->env, &handles_->dbc))) {
+    last_error_ = "cannot allocate the ODBC handles";
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot connect: %s", dsn.c_str(), last_error_.c_str());
+    freeHandles();
+    return -1;
+  }
+  if (loginTimeout > 0)
+    SQLSetConnectAttr(handles_->dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeout)), 0);
+  std::string text = odbcConnectionString(source);
+  SQLCHAR out[1024];
+  SQLSMALLINT outLen = 0;
+  SQLRETURN rc = SQLDriverConnect(handles_->dbc, nullptr, (SQLCHAR*)text.c_str(), SQL_NTS, out,
+                                  sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+    // The password stays out of the log; the rest names what was tried.
+    Log::LogByLevel(LOG_NORMAL,
+                    "database [%s]: cannot connect to [%s] port %d database [%s] as [%s] with driver [%s]: %s",
+                    dsn.c_str(), source.servername.c_str(), source.port, source.database.c_str(),
+                    source.userName.c_str(), source.driver.c_str(), last_error_.c_str());
+    freeHandles();
+    return -1;
+  }
+  handles_->connected = true;
+  last_error_.clear();
+  return 0;
+}
+
+int QxDBConnection::prepareStatement(const char* sql, QxDBStatement** statement) {
+  *statement = nullptr;
+  if (getState() != STATE_CONNECTED) {
+    last_error_ = "not connected";
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: not connected", dsn_.c_str(), sql);
+    return -1;
+  }
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc, &stmt))) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: %s", dsn_.c_str(), sql,
+                    last_error_.c_str());
+    return -1;
+  }
+  if (!SQL_SUCCEEDED(SQLPrepare(stmt, (SQLCHAR*)sql, SQL_NTS))) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_STMT, stmt);
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: %s", dsn_.c_str(), sql,
+                    last_error_.c_str());
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    return -1;
+  }
+  *statement = new QxDBStatement(stmt, sql);
+  return 0;
+}
+
+int QxDBConnection::releaseStatement(QxDBStatement* statement) {
+  delete statement;  // frees its handle
+  return 0;
+}
+
+int QxDBConnection::getState() {
+  if (!handles_->connected) return STATE_NOT_CONNECTED;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (SQL_SUCCEEDED(SQLGetConnectAttr(handles_->dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+      dead == SQL_CD_TRUE)
+    return STATE_NOT_CONNECTED;
+  return STATE_CONNECTED;
+}
+
+int QxDBConnection::disconnect() {
+  if (!handles_->connected) return 0;
+  handles_->connected = false;
+  SQLRETURN rc = SQLDisconnect(handles_->dbc);
+  if (!SQL_SUCCEEDED(rc)) {
+    last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+    Log::LogByLevel(LOG_DIAGNOSTIC, "database [%s]: disconnect: %s", dsn_.c_str(), last_error_.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+std::string odbcDiagnostic(short handleType, void* handle) {
+  std::string text;
+  SQLCHAR state[6], message[512];
+  SQLINTEGER native;
+  SQLSMALLINT len;
+  for (SQLSMALLINT i = 1; i <= 3; ++i) {
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(handleType, handle, i, state, &native, message, sizeof message, &len)))
+      break;
+    if (!text.empty()) text += "; ";
+    text += std::string(reinterpret_cast<char*>(state)) + ": " + reinterpret_cast<char*>(message);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  for (char& c : text)
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  if (text.size() > 400) text.resize(400);
+  return text.empty() ? "unknown error" : text;
+}
+
+}  // namespace KELP
