@@ -1,9 +1,14 @@
 // keelgate: the policy daemon of a mail-security gateway's MTA.
 //
 // Start-up, in order: detach, close inherited descriptors, KELP_HOME, init()
-// (log, cipher tables, reload flag files), pid file, role and identity,
-// signals, the two loopback listening sockets, and the pool of twenty workers:
-// 0..8 and this process (9) on port 998, 10..19 on port 999.
+// (log, cipher tables, reload flag files), the configuration check, pid file,
+// role and identity, signals, the two loopback listening sockets, and the
+// pool of twenty workers: 0..8 and this process (9) on port 998, 10..19 on
+// port 999.
+//
+//   keelgate      start the pool (detaches)
+//   keelgate -t   check the configuration of KELP_HOME in the foreground
+//   keelgate -h   usage
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +22,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "daemon/config_check.h"
 #include "daemon/globals.h"
 #include "daemon/request_timeout.h"
 #include "daemon/scanner_identity.h"
@@ -59,9 +65,7 @@ bool readInstallationDirectory() {
 }
 
 void claimPidFile() {
-  char name[64];
-  snprintf(name, sizeof name, "/bin/%s.pid", "keelgate");
-  std::string path = g_kelp_home + name;
+  std::string path = g_kelp_home + "/bin/keelgate.pid";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == EEXIST) {
@@ -140,13 +144,48 @@ void forkWorkers(int first, int last, int listenFd, const char* what) {
   }
 }
 
+const char kUsage[] =
+    "usage: keelgate [-t | -h]\n"
+    "  (no option)  start the policy daemon of KELP_HOME (detaches)\n"
+    "  -t           check kelp.ini, tls_policy.ini and the throttling lists of KELP_HOME\n"
+    "               and exit: 0 when the daemon would start with them, 1 when not\n"
+    "  -h           this text\n";
+
+// `keelgate -t`: the start's configuration check in the foreground, its
+// findings on standard error; no detach, no socket, no pid file.
+int checkOnly() {
+  static KELP::LogStderrSink toStderr;
+  KELP::Log::Init(&toStderr, KELP::LOG_NORMAL);
+  int status = 1;
+  if (!readInstallationDirectory()) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "KELP_HOME must name the installation directory (at most 511 bytes)");
+  } else {
+    bool ok = checkConfiguration(g_kelp_home);
+    checkThrottlingLists(g_kelp_home);
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "configuration of %s %s", g_kelp_home.c_str(),
+                          ok ? "is ok" : "has errors: keelgate would not start");
+    status = ok ? 0 : 1;
+  }
+  return status;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    if (argc == 2 && strcmp(argv[1], "-t") == 0) return checkOnly();
+    bool help = argc == 2 && strcmp(argv[1], "-h") == 0;
+    fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 1;
+  }
   detach();
   closeInheritedDescriptors();
   if (!readInstallationDirectory()) return 0;
   if (init() != 0) return 255;
+  if (!checkConfiguration(g_kelp_home)) {
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "configuration check failed, keelgate exit");
+    return 255;
+  }
   claimPidFile();
 
   if (check_parent(&ismaster) == 0 && !ismaster)

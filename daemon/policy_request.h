@@ -1,5 +1,8 @@
-// The attributes of one policy request, as the MTA sends them: "name=value"
-// lines ended by "\n". Parsing is plain text work on one read's bytes.
+// The attributes of one policy request. The MTA sends "name=value" lines,
+// each ended by "\n", and an empty line after the last one. The request is
+// read once, line by line: an attribute is found only where its exact name
+// stands at the start of a line, so a value chosen by the SMTP client (an
+// EHLO name, a sender) can never stand in for another attribute.
 #ifndef KEELGATE_DAEMON_POLICY_REQUEST_H
 #define KEELGATE_DAEMON_POLICY_REQUEST_H
 
@@ -10,24 +13,19 @@ struct PolicyRequest {
   std::string clientAddress;
   std::string reverseClientName;
   std::string sender;
-  std::string senderDomain;  // after the first "@" of sender, or all of it
+  std::string senderDomain;  // see senderDomain() in host/base/sender_address.h
   std::string ccertSubject;
   std::string encryptionCipher;
   std::string encryptionKeysize;
 };
 
-// Finds the first "<key>=" anywhere in `request` (case-sensitive, not anchored
-// at a line start) and stores the text up to the next "\n" in `value`.
-// Returns the position of that "\n", or std::string::npos (value unchanged)
-// when the key or the line end is missing.
-size_t getValueBykey(const std::string& request, const std::string& key, std::string& value);
-
-// The part of a sender after its first "@"; the whole sender without "@".
-std::string senderDomainOf(const std::string& sender);
-
-// Reads the attributes in the worker's order. Returns false, after logging
-// "fail to find key [...]", when a required attribute is missing; a missing
-// protocol_state is only logged.
+// Reads the lines of `text` up to the empty line that ends the request (or
+// the end of the text). A value runs to its line feed and keeps a carriage
+// return before it; a last line without a line feed (a request cut by the
+// read) is not read. Lines without "=" and attributes keelgate does not use
+// are skipped. Returns false, after logging the attribute's name, when a
+// required attribute is missing or an attribute keelgate uses appears twice;
+// a missing protocol_state is only logged.
 bool parsePolicyRequest(const std::string& text, PolicyRequest& request);
 
 #endif

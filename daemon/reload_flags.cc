@@ -1,17 +1,11 @@
 #include "daemon/reload_flags.h"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include "daemon/globals.h"
 
-std::string flagFilePath(int index) {
-  std::string base = g_kelp_home + "/bin/keelgate.r";
-  char path[64];
-  snprintf(path, sizeof path, "%s%d", base.c_str(), index);
-  return path;
-}
+std::string flagFilePath(int index) { return g_kelp_home + "/bin/keelgate.r" + std::to_string(index); }
 
 int init_policy_load_flag() {
   int result = 0;

@@ -8,7 +8,7 @@
 
 const int kWorkerCount = 20;
 
-// <g_kelp_home>/bin/keelgate.r<index>, cut to 63 characters.
+// <g_kelp_home>/bin/keelgate.r<index>, whatever the length of g_kelp_home.
 std::string flagFilePath(int index);
 
 // Creates every missing flag file (mode 0600). 0 when every creation it tried

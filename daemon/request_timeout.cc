@@ -10,19 +10,24 @@
 #include "daemon/globals.h"
 #include "daemon/signals.h"
 
+bool parseRequestTimeout(const std::string& text, int& seconds) {
+  char* end = nullptr;
+  long value = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < 0 || value > 3600) return false;
+  seconds = static_cast<int>(value);
+  return true;
+}
+
 int requestTimeoutSeconds(int current) {
   if (g_cfg_kelp_onmem == nullptr || !g_cfg_kelp_onmem->isReady()) return current;
   std::string text;
   if (g_cfg_kelp_onmem->getValue("request_timeout", text, "keelgate", "kelp.ini") != 0) return kDefaultRequestTimeout;
-  char* end = nullptr;
-  long value = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 0 || value > 3600) {
+  int seconds = current;
+  if (!parseRequestTimeout(text, seconds))
     KELP::Log::LogByLevel(KELP::LOG_NORMAL,
-                          "kelp.ini [keelgate]: bad value [%.64s] for key [request_timeout], using %d seconds",
-                          text.c_str(), kDefaultRequestTimeout);
-    return kDefaultRequestTimeout;
-  }
-  return static_cast<int>(value);
+                          "kelp.ini [keelgate]: bad value [%.64s] for key [request_timeout], keeping %d seconds",
+                          text.c_str(), current);
+  return seconds;
 }
 
 bool waitForRequest(int fd, int seconds) {

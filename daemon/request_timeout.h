@@ -10,13 +10,18 @@
 #ifndef KEELGATE_DAEMON_REQUEST_TIMEOUT_H
 #define KEELGATE_DAEMON_REQUEST_TIMEOUT_H
 
+#include <string>
+
 const int kDefaultRequestTimeout = 2;
 
 // The configured bound from the process's settings (g_cfg_kelp_onmem): the
-// default when the key is missing, `current` when kelp.ini could not be read
-// (a reload keeps what it had); a value that is not a whole number of seconds
-// is logged and the default used.
+// default when the key is missing; `current` (what a reload had) when
+// kelp.ini could not be read or the value is not a whole number of seconds
+// from 0 to 3600, which is logged.
 int requestTimeoutSeconds(int current = kDefaultRequestTimeout);
+
+// Reads a request_timeout value; false when it is not one.
+bool parseRequestTimeout(const std::string& text, int& seconds);
 
 // Waits until `fd` has bytes to read, for at most `seconds` (0: no limit). A
 // reload or agent signal does not cut the wait short; a stop does. False on

@@ -11,10 +11,10 @@
 #include "daemon/reload_flags.h"
 
 int initLog(bool reinit) {
-  char path[1023];
-  snprintf(path, sizeof path, "%s/config/%s", g_kelp_home.c_str(), "kelp.ini");
-  if (access(path, F_OK) != 0) return -1;
-  g_cfg_kelp_onmem = KELP::GlobalSettingOnMem::Instance(path, true, nullptr, nullptr, nullptr, nullptr, true);
+  std::string path = g_kelp_home + "/config/kelp.ini";
+  if (access(path.c_str(), F_OK) != 0) return -1;
+  g_cfg_kelp_onmem =
+      KELP::GlobalSettingOnMem::Instance(path.c_str(), true, nullptr, nullptr, nullptr, nullptr, true);
   if (g_cfg_kelp_onmem == nullptr || !g_cfg_kelp_onmem->isReady()) return -1;
   g_logmsg = KELP::LogMsgQxCLM::Instance(10, g_cfg_kelp_onmem, true, 2, "kelp");
   if (g_logmsg == nullptr) return -1;

@@ -93,8 +93,8 @@ int sendIntervalFor(int v, int cap) {
 }
 
 bool initSmtpConn() {
-  SmtpConnConfig::smtpConnIPBaseRule.clear();
-  SmtpConnConfig::smtpConnSenderBaseRule.clear();
+  // The rule records are not cleared first: a load that fails keeps them,
+  // and one that succeeds replaces every field.
   if (!smtpConnConfig.init()) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "failed to init SMTP Traffic Throttling config");
     return false;

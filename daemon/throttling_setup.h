@@ -10,7 +10,8 @@
 #define KEELGATE_DAEMON_THROTTLING_SETUP_H
 
 // Loads the throttling configuration and hands its settings to the blocked
-// list and the traffic list. False when the configuration failed to load.
+// list and the traffic list. False when the configuration failed to load; the
+// configuration in force (none at worker start) then stays.
 bool initSmtpConn();
 
 // The report interval for a rule's counting interval v: 10 up to 59 s, v/10

@@ -23,6 +23,8 @@ const size_t kMaxAnswer = 100;
 
 const char kThrottlingDisabled[] =
     "fail to init SMTP Traffic Throttling function. SMTP Traffic Thrttling feature is disabled";
+const char kThrottlingKept[] =
+    "fail to reload SMTP Traffic Throttling configuration, the configuration in force is kept";
 
 struct Worker {
   SmtpConnLongTcpConnClient agent;
@@ -32,13 +34,17 @@ struct Worker {
   int requestTimeout = kDefaultRequestTimeout;  // seconds
 };
 
+// The flag is consumed before any file is read: a SIGHUP that arrives while
+// the files are being read leaves a new flag, and the next connection reads
+// them again, so the last change always reaches this worker. A file that
+// fails its check leaves what it configured in force.
 void reloadConfiguration(Worker& w) {
   KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Need to reload configuration due to signal captured");
+  removeFlagFile(w.flagPath, "reload");
   initLog(true);
   w.tlsConfig.reload();
   w.requestTimeout = requestTimeoutSeconds(w.requestTimeout);
-  if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingDisabled);
-  removeFlagFile(w.flagPath, "reload");
+  if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingKept);
 }
 
 long elapsedMs(const struct timeval& start, const struct timeval& end) {
@@ -86,10 +92,10 @@ void AcceptAndVerify(int index, int listenFd) {
   Worker w;
   installStopHandler();
   w.flagPath = flagFilePath(index);
+  removeFlagFile(w.flagPath, "init");  // before the loads, as at a reload
   w.tlsConfig.init();
   w.requestTimeout = requestTimeoutSeconds();
   if (!initSmtpConn()) KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%s", kThrottlingDisabled);
-  removeFlagFile(w.flagPath, "init");
   startThrottlingThreads();
   w.agent.init("127.0.0.1", parentPort);
 

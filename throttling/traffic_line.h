@@ -7,9 +7,11 @@
 //   type 2:          "ORCAS-Conn-MSG:<time>;<scanner>;<type>;<count>;<ip>;<sender>\n"
 //   type 3 or other: "ORCAS-Conn-Sender:...;<ip>;<sender>\n"
 //
-// Strings go out unescaped. A line is bounded like the agents' read buffer:
-// at most kTrafficLineSize - 1 characters, so a longer one loses its end,
-// newline included.
+// A line is always whole and always one line: in the IP and the sender every
+// ';' and every control byte becomes '?', so a field can never shift the
+// ones after it, and when a line would pass kTrafficLineSize - 1 bytes its
+// sender (then, for a line without one, its IP) is shortened so that the
+// line still ends with its line feed.
 #ifndef KEELGATE_THROTTLING_TRAFFIC_LINE_H
 #define KEELGATE_THROTTLING_TRAFFIC_LINE_H
 

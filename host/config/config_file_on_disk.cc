@@ -49,15 +49,26 @@ std::string unquoted(const char* b, const char* e) {
 }  // namespace
 
 bool readWholeFile(const std::string& path, std::string& out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO put in a file's place must not hang a worker.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  int refused = 0;
+  if (fstat(fd, &st) != 0)
+    refused = errno;
+  else if (!S_ISREG(st.st_mode))
+    refused = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  else if (static_cast<unsigned long long>(st.st_size) > kMaxReadFileBytes)
+    refused = EFBIG;
+  if (refused != 0) {
     close(fd);
-    errno = err;
+    if (refused == EINVAL || refused == EFBIG)
+      Log::LogByLevel(LOG_NORMAL, "file [%s] refused: %s", path.c_str(),
+                      refused == EFBIG ? "larger than 256 MB" : "not a regular file");
+    errno = refused;
     return false;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // Read straight into the string: the list files run to tens of MB.
   size_t size = 0;
   size_t expected = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
@@ -66,7 +77,15 @@ bool readWholeFile(const std::string& path, std::string& out) {
   adviseHugePages(out.data(), expected);
   out.resize(expected);
   for (;;) {
-    if (size == out.size()) out.resize(out.size() * 2);  // grew while read
+    if (size == out.size()) {  // grew while read
+      if (size > kMaxReadFileBytes) {
+        close(fd);
+        Log::LogByLevel(LOG_NORMAL, "file [%s] refused: %s", path.c_str(), "larger than 256 MB");
+        errno = EFBIG;
+        return false;
+      }
+      out.resize(out.size() * 2);
+    }
     ssize_t n = read(fd, &out[size], out.size() - size);
     if (n == 0) break;
     if (n < 0) {

@@ -66,7 +66,13 @@ class ConfigFileOnDisk {
   int read_error_ = 0;
 };
 
-// Reads a whole file into `out`; false (errno kept) when it cannot be read.
+// Largest file readWholeFile reads: a configuration or list file beyond it
+// is refused rather than read into every worker.
+constexpr unsigned long long kMaxReadFileBytes = 256ULL << 20;
+
+// Reads a whole regular file into `out`; false (errno kept) when it cannot be
+// read. A file that is not a regular file (EINVAL; EISDIR for a directory) or
+// is larger than kMaxReadFileBytes (EFBIG) is refused with a log line.
 bool readWholeFile(const std::string& path, std::string& out);
 
 // Writes all `size` bytes to `fd`, retrying short writes; false (errno

@@ -1,6 +1,10 @@
 #include "host/csv/qx_log_device.h"
 
+#include <string.h>
+
 #include <new>
+
+#include "host/base/printable.h"
 
 namespace {
 
@@ -60,10 +64,13 @@ void qx_LOG_CSVTextLog::SetCSVOutput(unsigned entryType, const std::string& colu
 }
 
 std::string qx_LOG_CSVTextLog::QuoteField(const std::string& value, char separator) {
-  if (value.find_first_of(std::string{separator, '"', '\r', '\n'}) == std::string::npos)
-    return value;
+  // Fields hold what SMTP clients chose: no byte of theirs may end the row or
+  // the field, and a spreadsheet must not run a field as a formula.
+  std::string field = KELP::printable(value);
+  if (!field.empty() && strchr("=+-@", field[0]) != nullptr) field.insert(0, 1, '\'');
+  if (field.find_first_of(std::string{separator, '"'}) == std::string::npos) return field;
   std::string quoted = "\"";
-  for (char c : value) {
+  for (char c : field) {
     if (c == '"') quoted.push_back('"');
     quoted.push_back(c);
   }

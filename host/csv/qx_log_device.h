@@ -3,9 +3,9 @@
 // is also a qx_LOG_TextLog and a qx_LOG_LogDevice) over a RotatingCsvFile.
 //
 // Rows: one line per entry, the values of the columns that SetCSVOutput named
-// for the entry's type, joined by the separator; a value holding the
-// separator, a double quote, CR or LF is put in double quotes with inner
-// quotes doubled; an attribute the entry lacks gives an empty field. Entries
+// for the entry's type, joined by the separator, each made safe by QuoteField
+// (one value can never end a row or a field); an attribute the entry lacks
+// gives an empty field. Entries
 // of a type without columns are not written. The header line holds the column
 // names of the last SetCSVOutput call.
 //
@@ -81,7 +81,10 @@ class qx_LOG_CSVTextLog : public qx_LOG_TextLog {
   // Columns of entries of `entryType`: attribute names separated by commas.
   void SetCSVOutput(unsigned entryType, const std::string& columns);
 
-  // One field as it appears in a row.
+  // One field as it appears in a row: control bytes replaced by '?', a
+  // leading '=', '+', '-' or '@' preceded by a single quote (so that no
+  // spreadsheet runs it as a formula), and in double quotes, inner quotes
+  // doubled, when it holds the separator or a double quote.
   static std::string QuoteField(const std::string& value, char separator);
 
  protected:

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/base/sender_address.h"
 #include "host/lists/byte_hash.h"
 #include "host/config/config_file_on_disk.h"
 
@@ -211,13 +212,17 @@ void ListImage::prefetchIp(uint32_t addr) const {
 }
 
 ListImage::SenderKey ListImage::prepareSender(const std::string& sender) const {
-  SenderKey key{&sender, sender.empty() || sender == "<>", sender.rfind('@'), 0, 0};
+  SenderKey key{&sender, sender.empty() || sender == "<>", false, nullptr, 0, 0, 0, 0};
   if (key.null) return key;
-  key.addressHash = senderKeyHash(sender.data(), sender.size());
-  if (key.at != std::string::npos)
-    key.domainHash = senderKeyHash(sender.data() + key.at + 1, sender.size() - key.at - 1);
+  std::string_view domain = senderDomain(sender, &key.hasAt);
+  key.domain = domain.data();
+  key.domainLength = domain.size();
+  // The address without the trailing dot of its domain, as the lists hold it.
+  key.addressLength = key.hasAt ? static_cast<size_t>(key.domain + key.domainLength - sender.data()) : sender.size();
+  key.addressHash = senderKeyHash(sender.data(), key.addressLength);
+  if (key.hasAt) key.domainHash = senderKeyHash(key.domain, key.domainLength);
   for (int s = 0; s < 2; ++s) {
-    for (int kind = 0; kind < (key.at == std::string::npos ? 1 : 2); ++kind) {
+    for (int kind = 0; kind < (key.hasAt ? 2 : 1); ++kind) {
       const ListImageTable& t = header_->sender[s][kind];
       uint64_t hash = kind == 0 ? key.addressHash : key.domainHash;
       if (t.capacity != 0)
@@ -249,9 +254,9 @@ const long long* ListImage::senderMatch(ListSide side, const SenderKey& key) con
   int s = static_cast<int>(side);
   if (key.null) return header_->hasNull[s] ? &header_->nullValue[s] : nullptr;
   const std::string& sender = *key.sender;
-  const long long* found = findSender(header_->sender[s][0], sender.data(), sender.size(), key.addressHash);
-  if (found != nullptr || key.at == std::string::npos) return found;
-  return findSender(header_->sender[s][1], sender.data() + key.at + 1, sender.size() - key.at - 1, key.domainHash);
+  const long long* found = findSender(header_->sender[s][0], sender.data(), key.addressLength, key.addressHash);
+  if (found != nullptr || !key.hasAt) return found;
+  return findSender(header_->sender[s][1], key.domain, key.domainLength, key.domainHash);
 }
 
 }  // namespace KELP

@@ -37,7 +37,7 @@ enum class ListSide { kApproved = 0, kBlocked = 1 };
 
 // Raised whenever the layout or the reading of the list files changes, so an
 // image left by another build of the daemon is never taken for a current one.
-constexpr uint32_t kListImageVersion = 2;
+constexpr uint32_t kListImageVersion = 3;
 
 // Bitmaps of /16 networks: one bit per value of an address's top 16 bits.
 constexpr int kFilterMinLength = 16;
@@ -121,7 +121,10 @@ class ListImage {
   struct SenderKey {
     const std::string* sender;
     bool null;     // "" or "<>"
-    size_t at;     // of the last '@', or npos
+    bool hasAt;    // domain is the sender's domain (see sender_address.h)
+    const char* domain;
+    size_t domainLength;
+    size_t addressLength;  // without the domain's trailing dot
     uint64_t addressHash;
     uint64_t domainHash;
   };
@@ -129,8 +132,8 @@ class ListImage {
   // on both sides, so that their cache misses overlap.
   SenderKey prepareSender(const std::string& sender) const;
   // Expiration of the most specific entry of `side` matching the sender
-  // (address, then the domain after its last '@'; "" and "<>" are the null
-  // sender), ignoring ASCII case; or null.
+  // (address, then its domain as senderDomain() gives it; "" and "<>" are
+  // the null sender), ignoring ASCII case; or null.
   const long long* senderMatch(ListSide side, const SenderKey& key) const;
   const long long* senderMatch(ListSide side, const std::string& sender) const {
     return senderMatch(side, prepareSender(sender));

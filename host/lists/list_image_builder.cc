@@ -57,12 +57,16 @@ bool ListImageBuilder::addSender(ListSide side, const std::string& entry, long l
   if (entry.find_first_of(" \t\r\n") != std::string::npos) return false;
   size_t at = entry.rfind('@');
   if (at == std::string::npos || at + 1 == entry.size() || entry.find('@') != at) return false;
-  size_t start = at == 0 ? 1 : 0;  // a domain is kept without its '@'
+  // Kept as lookups see senders: a domain without its '@', and neither with
+  // the trailing dot of a fully qualified domain.
+  size_t start = at == 0 ? 1 : 0;
+  size_t end = entry.back() == '.' ? entry.size() - 1 : entry.size();
+  if (end <= at + 1) return false;
   if (blob_.size() + entry.size() > UINT32_MAX) return false;  // offsets are 32-bit
-  SenderEntry e{static_cast<uint32_t>(blob_.size()), static_cast<uint32_t>(entry.size() - start),
-                senderKeyHash(entry.data() + start, entry.size() - start), value, at == 0 ? 1 : 0};
+  SenderEntry e{static_cast<uint32_t>(blob_.size()), static_cast<uint32_t>(end - start),
+                senderKeyHash(entry.data() + start, end - start), value, at == 0 ? 1 : 0};
   size_t from = blob_.size();
-  blob_.append(entry, start, std::string::npos);
+  blob_.append(entry, start, end - start);
   for (size_t i = from; i < blob_.size(); ++i)
     if (blob_[i] >= 'A' && blob_[i] <= 'Z') blob_[i] = static_cast<char>(blob_[i] - 'A' + 'a');
   senders_[s].push_back(e);

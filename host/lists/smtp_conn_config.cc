@@ -105,12 +105,9 @@ bool SmtpConnConfig::init() {
                     iniPath.c_str(), strerror(ini.readError()));
   } else {
     ini.logProblems();
-    ok = KELP::readSmtpConnSettings(ini, home_, *settings);
+    ok = KELP::readSmtpConnSettings(ini, home_, *settings) && ini.problems().empty();
   }
-  if (!ok) {
-    enable.store(false);
-    return false;
-  }
+  if (!ok) return false;  // what is in force stays in force
   std::shared_ptr<const KELP::ListImage> current;
   {
     std::lock_guard<std::mutex> lock(mu_);

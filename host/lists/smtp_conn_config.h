@@ -31,8 +31,8 @@
 //    half-loaded list.
 // The lists live in a list image shared by all workers (list_image_store.h,
 // under <home>/bin); init() maps a new one only when the list files changed.
-// A failed init() sets `enable` false and leaves the rule records as the
-// caller cleared them; lists and settings keep their last good load.
+// A failed init() changes nothing: switches, rules, lists and settings keep
+// their last good load (before the first one, nothing is configured).
 #ifndef KEELGATE_HOST_LISTS_SMTP_CONN_CONFIG_H
 #define KEELGATE_HOST_LISTS_SMTP_CONN_CONFIG_H
 
@@ -98,7 +98,8 @@ class SmtpConnConfig {
 
   // Loads kelp.ini and the lists and, when odbc.ini configures a database,
   // the automatic blocks (t_sender_filter_blocked). False, logged, when
-  // kelp.ini cannot be read or holds a value that cannot be read. A database
+  // kelp.ini cannot be read, holds a malformed line or a value that cannot be
+  // read; the configuration in force is then kept. A database
   // that cannot be read (at most a 2 s login) is logged and the automatic
   // blocks of the last load stay; without a database they are left as set.
   bool init();

@@ -6,7 +6,7 @@
 #include "host/config/install_dir.h"
 #include "host/log/log.h"
 #include "host/log/log_level.h"
-#include "host/lists/sender_set.h"
+#include "host/base/sender_address.h"
 
 namespace KELP {
 
@@ -142,8 +142,8 @@ bool readSmtpConnSettings(const ConfigFileOnDisk& ini, const std::string& home,
     std::string expected;
     if (!store(row, value, home, settings, expected)) {
       Log::LogByLevel(LOG_NORMAL,
-                      "SMTP Traffic Throttling config [%s]: bad value [%.100s] for key [%s], expected %s",
-                      ini.path().c_str(), value.c_str(), row.key, expected.c_str());
+                      "SMTP Traffic Throttling config [%s] section [%s]: bad value [%.100s] for key [%s], expected %s",
+                      ini.path().c_str(), kSmtpConnSection, value.c_str(), row.key, expected.c_str());
       ok = false;
     } else if (given && row.kind == Kind::kLevelWord && lowerAscii(value) != settings.logLevel) {
       Log::LogByLevel(LOG_NORMAL, "SMTP Traffic Throttling config [%s]: unknown level [%.100s] for key [%s], using [%s]",

@@ -4,7 +4,7 @@
 //
 // One entry a line; '#' starts a comment anywhere on the line; blank lines are
 // ignored. IP lists hold dotted quads or CIDR blocks (see ipv4_block_set.h),
-// sender lists addresses, @domains or <> (see sender_set.h). Entries of the
+// sender lists addresses, @domains or <> (see list_image_builder.h). Entries of the
 // blocked lists may be followed by their expiration in seconds since the
 // epoch; without one the block never expires. A malformed line is logged at
 // level 1 with file and line number and skipped; the rest still loads. A
@@ -21,7 +21,7 @@
 
 #include "host/lists/ipv4_block_set.h"
 #include "host/lists/list_image_builder.h"
-#include "host/lists/sender_set.h"
+#include "host/base/sender_address.h"
 
 namespace KELP {
 

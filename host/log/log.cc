@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "host/base/clock.h"
+#include "host/base/printable.h"
 #include "host/config/global_setting.h"
 
 namespace KELP {
@@ -129,6 +130,15 @@ void LogFileSink::write(KELPLogLevel level, const char* text, size_t len) {
   } while (n < 0 && errno == EINTR);
 }
 
+void LogStderrSink::write(KELPLogLevel level, const char* text, size_t len) {
+  std::string line = std::string(program_invocation_short_name) + ": ";
+  line.append(text, len).push_back('\n');
+  if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
+    // Nothing to tell: standard error is where failures would go.
+  }
+  if (next_ != nullptr) next_->write(level, text, len);
+}
+
 LogMsg* LogMsgQxCLM::Instance(int, GlobalSetting* settings, bool, int, const char*) {
   static std::mutex mu;
   static LogFileSink* sink = nullptr;
@@ -174,6 +184,9 @@ void Log::LogByLevel(KELPLogLevel level, const char* format, ...) {
   va_end(ap);
   if (n < 0) return;
   size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+  // Messages carry what SMTP clients chose (senders, EHLO names, whole
+  // requests): one message stays one line, whatever bytes it holds.
+  makePrintable(text, len);
   sink->write(level, text, len);
 }
 

@@ -3,7 +3,8 @@
 // formatted. The default sink is the file log/keelgate.log of the installation
 // directory (LogFileSink); each line is appended with a single write(2) on an
 // O_APPEND descriptor, so the twenty workers and their threads never
-// interleave inside a line.
+// interleave inside a line. Control bytes in a message (line feeds, escapes)
+// are written as '?': one message is always one line.
 #ifndef KEELGATE_HOST_LOG_LOG_H
 #define KEELGATE_HOST_LOG_LOG_H
 
@@ -42,6 +43,18 @@ class LogFileSink : public LogMsg {
   struct State;
   std::string path_;
   State* state_;
+};
+
+// Writes each message as a line "<program>: <text>" on standard error, then
+// hands it on to `next` when one is given: a run in the foreground (a
+// configuration check, a program under systemd) that keeps its log file too.
+class LogStderrSink : public LogMsg {
+ public:
+  explicit LogStderrSink(LogMsg* next = nullptr) : next_(next) {}
+  void write(KELPLogLevel level, const char* text, size_t len) override;
+
+ private:
+  LogMsg* next_;
 };
 
 // The gateway's log factory: one file sink per process, at

@@ -1,17 +1,12 @@
 #include "host/tls/domain_table.h"
 
-namespace KELP {
+#include "host/base/sender_address.h"
 
-std::string foldAsciiLower(const std::string& s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
+namespace KELP {
 
 bool DomainTable::insert(const std::string& entry, size_t value, size_t& held) {
   bool below = !entry.empty() && entry[0] == '.';
-  std::string key = foldAsciiLower(below ? entry.substr(1) : entry);
+  std::string key = lowerAscii(below ? entry.substr(1) : entry);
   if (key.empty()) return false;
   auto& map = below ? below_ : exact_;
   held = map.emplace(key, value).first->second;
@@ -20,7 +15,7 @@ bool DomainTable::insert(const std::string& entry, size_t value, size_t& held) {
 
 bool DomainTable::find(const std::string& domain, size_t& value) const {
   if (domain.empty()) return false;
-  std::string d = foldAsciiLower(domain);
+  std::string d = lowerAscii(domain);
   auto it = exact_.find(d);
   if (it != exact_.end()) {
     value = it->second;

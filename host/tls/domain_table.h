@@ -36,9 +36,6 @@ class DomainTable {
   std::unordered_map<std::string, size_t> below_;  // keyed without the leading dot
 };
 
-// ASCII lower case; other bytes unchanged.
-std::string foldAsciiLower(const std::string& s);
-
 }  // namespace KELP
 
 #endif

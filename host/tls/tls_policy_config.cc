@@ -2,12 +2,14 @@
 
 #include "host/config/install_dir.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <vector>
 
 #include "host/base/clock.h"
+#include "host/base/sender_address.h"
 #include "host/config/config_file_on_disk.h"
 #include "host/tls/domain_table.h"
 #include "host/tls/ip_prefix_table.h"
@@ -28,7 +30,7 @@ const char kPolicyPrefix[] = "policy";
 // as the strictest reading.
 template <size_t N>
 bool takeWord(const std::string& word, const char* const (&known)[N], std::string& out) {
-  std::string folded = KELP::foldAsciiLower(word);
+  std::string folded = KELP::lowerAscii(word);
   for (const char* k : known)
     if (folded == k) return out = folded, true;
   out = word;
@@ -96,7 +98,6 @@ void TLSPolicyConfig::Tables::warn(const std::string& section, const char* what,
 
 void TLSPolicyConfig::Tables::load(const ConfigFileOnDisk& file) {
   path_ = file.path();
-  file.logProblems();
   std::string name;
   for (const ConfigFileOnDisk::Section& s : file.sections()) {
     if (s.name == "default")
@@ -186,10 +187,17 @@ bool TLSPolicyConfig::reload() {
   settled_ = false;
   ConfigFileOnDisk file(path_.c_str());
   std::unique_ptr<Tables> fresh(new Tables);
-  if (!file.loaded) {
-    Log::LogByLevel(LOG_NORMAL, "TLS policy file [%s] cannot be read: %s, only the default policy applies",
-                    path_.c_str(), strerror(file.readError()));
+  if (!file.loaded && file.readError() == ENOENT) {
+    Log::LogByLevel(LOG_NORMAL, "TLS policy file [%s] not found, only the default policy applies", path_.c_str());
     tables_ = std::move(fresh);
+    return true;
+  }
+  if (!file.loaded || !file.problems().empty()) {
+    if (!file.loaded)
+      Log::LogByLevel(LOG_NORMAL, "TLS policy file [%s] cannot be read: %s", path_.c_str(),
+                      strerror(file.readError()));
+    file.logProblems();
+    Log::LogByLevel(LOG_NORMAL, "TLS policy file [%s] not loaded, the policies in force are kept", path_.c_str());
     return false;
   }
   fresh->load(file);

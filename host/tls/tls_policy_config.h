@@ -25,8 +25,11 @@
 // nothing: both directions read the same file.
 //
 // One instance per worker, used by the accepting thread only. A load builds
-// the new tables aside and swaps them in whole; an unreadable file leaves only
-// the default policy. A reload that finds the file as the last load left it
+// the new tables aside and swaps them in whole. A missing file leaves only the
+// default policy; a file that exists but cannot be read, or holds a line that
+// is neither a section, a key = value line, a comment nor blank, is logged
+// and leaves the policies in force as they were (fail closed: a broken edit
+// never drops a policy). A reload that finds the file as the last load left it
 // (size, times, inode; its last change then already two seconds old) keeps
 // the tables without reading it: twenty workers reloading at once would
 // otherwise parse the same file twenty times.
@@ -56,9 +59,10 @@ class TLSPolicyConfig {
   explicit TLSPolicyConfig(TLS_POLICY_DIRECTION direction, const std::string& home = "");
   ~TLSPolicyConfig();
 
-  // Load the policies. Problems are logged with file, section and value; the
-  // rest of the file still loads. A missing file leaves only the default policy.
-  // Returns false when the file could not be read.
+  // Load the policies. Unknown keys, words and unreadable entries are logged
+  // with file, section and value; the rest of the file still loads. False
+  // when the file exists but cannot be read or holds a malformed line: the
+  // policies in force are then kept.
   bool init();
   bool reload();
 
