@@ -26,9 +26,9 @@ void SmtpConnTrafficList::initDBConfig() {
     file.getparam("KELP", "Database", settings.databaseName);
   }
   db_ = settings;
-  // The password is logged in clear, as the gateway's operators expect.
+  // The password never reaches the log: it shows as *** when one is set.
   Log::LogByLevel(KELP::LOG_DIAGNOSTIC, "dump db configuration:dbname[%s],username[%s],password[%s]",
-                  db_.dataSourceName.c_str(), db_.userName.c_str(), db_.password.c_str());
+                  db_.dataSourceName.c_str(), db_.userName.c_str(), db_.password.empty() ? "" : "***");
 }
 
 int SmtpConnTrafficList::connectDB() {
@@ -43,9 +43,10 @@ int SmtpConnTrafficList::connectDB() {
         0) {
       connection_->disconnect();
       Log::LogByLevel(KELP::LOG_NORMAL, "Database connect error! End connect DB");
-      // Without its database the store cannot do its work; its caller is
-      // restarted by whoever runs it.
-      exit(0);
+      // An outage to ride out, never an exit: the operation that asked fails
+      // (its statements find no connection) and its caller tries again later.
+      ++connectionUsers_;  // still paired by the caller's disconnectDB
+      return -1;
     }
     Log::LogByLevel(KELP::LOG_DIAGNOSTIC, "Database connect succeed! ");
   }

@@ -91,8 +91,9 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   // operation pairs one connectDB with one disconnectDB on every path.
 
   // Opens the shared connection unless it is connected and counts one more
-  // user. A connection that cannot be made ends the process (exit status 0)
-  // after "Database connect error! End connect DB". Returns 0.
+  // user. 0 when connected; -1, after "Database connect error! End connect
+  // DB", when the connection cannot be made (the process goes on: the
+  // operation fails). Either way one disconnectDB pairs it.
   int connectDB();
   // Counts one user less and disconnects when none is left; an unbalanced
   // call is logged and the count put back to 0. The connection object stays.

@@ -9,16 +9,26 @@ const char kOdbcDataSourceName[] = "KELP";
 
 namespace {
 
-bool parsePort(const std::string& text, int& port) {
+bool parseNumber(const std::string& text, int max, int& number) {
   if (text.empty() || text.size() > 5) return false;
   int value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + (c - '0');
   }
-  if (value < 1 || value > 65535) return false;
-  port = value;
+  if (value < 1 || value > max) return false;
+  number = value;
   return true;
+}
+
+// Reads the optional number `key` into `number`; false, logged, when it is
+// given and not a number from 1 to `max`.
+bool readNumber(const ConfigFileOnDisk& ini, const char* dsn, const char* key, int max, int& number) {
+  std::string text;
+  if (!ini.getparam(dsn, key, text) || parseNumber(text, max, number)) return true;
+  Log::LogByLevel(LOG_NORMAL, "odbc data source [%s] in [%s]: bad value [%.100s] for key [%s]", dsn,
+                  ini.path().c_str(), text.c_str(), key);
+  return false;
 }
 
 }  // namespace
@@ -35,13 +45,11 @@ bool readOdbcDataSource(const std::string& home, OdbcDataSource& source, const c
   if (!ini.getparam(dsn, "Servername", source.servername))
     ini.getparam(dsn, "Server", source.servername);
   if (source.servername.empty()) source.servername = "127.0.0.1";
-  std::string port = "5432";
-  ini.getparam(dsn, "Port", port);
-  if (!parsePort(port, source.port)) {
-    Log::LogByLevel(LOG_NORMAL, "odbc data source [%s] in [%s]: bad value [%.100s] for key [Port]",
-                    dsn, path.c_str(), port.c_str());
+  source.port = 5432;
+  if (!readNumber(ini, dsn, "Port", 65535, source.port) ||
+      !readNumber(ini, dsn, "LoginTimeout", 300, source.loginTimeout) ||
+      !readNumber(ini, dsn, "QueryTimeout", 300, source.queryTimeout))
     return false;
-  }
   ini.getparam(dsn, "Database", source.database);
   ini.getparam(dsn, "UserName", source.userName);
   ini.getparam(dsn, "Password", source.password);
@@ -72,14 +80,26 @@ std::string braced(const std::string& value) {
 
 }  // namespace
 
-std::string odbcConnectionString(const OdbcDataSource& source) {
+namespace {
+
+std::string connectionString(const OdbcDataSource& source, const std::string& password) {
   // UseServerSidePrepare=0: the driver then sends a statement text with two
   // commands and their parameters as one query, which the blocked-item store
   // needs. BoolsAsChar=0 reads booleans as 1/0.
+  std::string ms = std::to_string(source.queryTimeout * 1000);
   return "DRIVER=" + braced(source.driver) + ";SERVER=" + braced(source.servername) +
          ";PORT=" + std::to_string(source.port) + ";DATABASE=" + braced(source.database) +
-         ";UID=" + braced(source.userName) + ";PWD=" + braced(source.password) +
-         ";UseServerSidePrepare=0;BoolsAsChar=0";
+         ";UID=" + braced(source.userName) + ";PWD=" + password +
+         ";UseServerSidePrepare=0;BoolsAsChar=0;CommLog=0;Debug=0" +
+         ";ConnSettings=" + braced("SET statement_timeout=" + ms + ";SET lock_timeout=" + ms);
 }
+
+}  // namespace
+
+std::string odbcConnectionString(const OdbcDataSource& source) {
+  return connectionString(source, braced(source.password));
+}
+
+std::string maskedConnectionString(const OdbcDataSource& source) { return connectionString(source, "***"); }
 
 }  // namespace KELP

@@ -16,6 +16,11 @@ struct OdbcDataSource {
   std::string database;
   std::string userName;
   std::string password;
+  // Bounds on every database call, in seconds (keys LoginTimeout and
+  // QueryTimeout, 1 to 300): a database that accepts and never answers, or a
+  // table held locked, holds its caller no longer than that.
+  int loginTimeout = 5;
+  int queryTimeout = 5;
 };
 
 // The data source name, and the section of odbc.ini holding it.
@@ -24,7 +29,7 @@ extern const char kOdbcDataSourceName[];
 // Fills `source` from the section `dsn` (KELP when null) of
 // <home>/config/odbc.ini. Servername (or its other spelling Server), missing
 // or empty, is 127.0.0.1, Port 5432. False when no database is configured or
-// Port is not a number from 1 to 65535 (logged).
+// Port, LoginTimeout or QueryTimeout is not a number in its range (logged).
 bool readOdbcDataSource(const std::string& home, OdbcDataSource& source, const char* dsn = nullptr);
 
 // True when <home>/config/odbc.ini configures the data source KELP.
@@ -32,9 +37,16 @@ bool databaseConfigured(const std::string& home);
 
 // The DSN-less connection string for `source`:
 // "DRIVER={..};SERVER={..};PORT=..;DATABASE={..};UID={..};PWD={..}" plus the
-// driver options keelgate relies on. A value holding ';', '=', braces or
-// edge blanks is braced with a '}' doubled, so a password may hold them.
+// driver options keelgate relies on: no communication or debug log of the
+// driver's own (Debian's odbcinst.ini turns CommLog on, and every process
+// would leave a psqlodbc_*.log in /tmp), and the query timeout as the
+// session's statement_timeout and lock_timeout. A value holding ';', '=',
+// braces or edge blanks is braced with a '}' doubled, so a password may hold
+// them.
 std::string odbcConnectionString(const OdbcDataSource& source);
+
+// The connection string with its password masked, for log lines.
+std::string maskedConnectionString(const OdbcDataSource& source);
 
 }  // namespace KELP
 

@@ -58,9 +58,11 @@ int QxDBConnection::connect(const std::string& dsn, const std::string& user,
     freeHandles();
     return -1;
   }
-  if (loginTimeout > 0)
-    SQLSetConnectAttr(handles_->dbc, SQL_ATTR_LOGIN_TIMEOUT,
-                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeout)), 0);
+  // The caller's login limit, never above the configured one.
+  int login = loginTimeout > 0 && loginTimeout < source.loginTimeout ? loginTimeout : source.loginTimeout;
+  SQLSetConnectAttr(handles_->dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(login)),
+                    0);
+  queryTimeout_ = source.queryTimeout;
   std::string text = odbcConnectionString(source);
   SQLCHAR out[1024];
   SQLSMALLINT outLen = 0;
@@ -102,6 +104,9 @@ int QxDBConnection::prepareStatement(const char* sql, QxDBStatement** statement)
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     return -1;
   }
+  // Also bounded by the session's statement_timeout (see the connection
+  // string); the attribute covers drivers that honour it on their side.
+  SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(queryTimeout_)), 0);
   *statement = new QxDBStatement(stmt, sql);
   return 0;
 }

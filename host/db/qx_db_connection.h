@@ -35,8 +35,9 @@ class QxDBConnection {
   QxDBConnection& operator=(const QxDBConnection&) = delete;
 
   // Connects to the data source `dsn` (a section of odbc.ini). `loginTimeout`
-  // is in seconds (0: the driver's default); the other three integers are kept
-  // as the connection's settings and select nothing. 0 when connected; -1 when
+  // is in seconds and capped by the data source's LoginTimeout (the limit
+  // when 0); statements are bounded by its QueryTimeout. The other three
+  // integers are kept as the connection's settings and select nothing. 0 when connected; -1 when
   // no database is configured, the file is malformed or the server refuses.
   virtual int connect(const std::string& dsn, const std::string& user, const std::string& password,
               const std::string& database, int loginTimeout, int autoCommit, int queryTimeout,
@@ -82,6 +83,7 @@ class QxDBConnection {
   Handles* handles_;
   std::string dsn_;
   int settings_[4] = {0, 0, 0, 0};
+  int queryTimeout_ = 5;  // seconds, of the data source connected to
   std::string last_error_;
 };
 
