@@ -2,7 +2,7 @@
 # keelgate against a bare pre-forked server of the same design, in a private
 # network namespace (loopback only). Needs root (ports 998/999, namespaces).
 #
-#   sudo bench/run.sh [compare] [scale] [counting]      (default: all three)
+#   bench/run.sh [compare] [scale] [counting]      (as root; default: all three)
 #
 # compare  the reference server (bench/reference-server, with an agent) and
 #          keelgate (sample installation, counting rules on, large lists,
@@ -17,16 +17,27 @@
 #          Pss) and load at 8 clients.
 # counting bench/counting-bench against an agent sink.
 #
-# Settings (environment): BUILD (build directory, default build-perf),
+# Settings (environment): BUILD (build directory, default build-perf: a
+# Release build without the tests, made here when missing and brought up to
+# date when present),
 # DURATION seconds per measurement (5), CLIENTS ("1 8 64"), ROUNDS (3),
 # ENTRIES list size of compare (100000), SIZES of scale ("1000 100000 1000000"),
 # TLS_ENTRIES (10000). Every load run is bounded by DURATION and 3 M requests.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${BUILD:-$top/build-perf}" && pwd)
+build=${BUILD:-$top/build-perf}
 if [ -z "${KEELGATE_BENCH_NETNS:-}" ]; then
-  KEELGATE_BENCH_NETNS=1 exec unshare -n -- "$0" "$@"
+  [ "$(id -u)" -eq 0 ] || { echo "bench/run.sh: run it as root (ports 998/999, a network namespace)" >&2; exit 1; }
+  if [ -f "$build/CMakeCache.txt" ]; then
+    cmake --build "$build" -j"$(nproc)" >&2
+  else
+    echo "bench/run.sh: no build in $build; building a Release build there first" >&2
+    "$top/scripts/install-deps.sh" >&2
+    "$top/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DKEELGATE_TESTS=OFF >&2
+  fi
+  KEELGATE_BENCH_NETNS=1 BUILD=$build exec unshare -n -- "$0" "$@"
 fi
+build=$(cd "$build" && pwd)
 modes=${*:-compare scale counting}
 duration=${DURATION:-5}
 clients_list=${CLIENTS:-1 8 64}
