@@ -19,6 +19,8 @@ std::string parentIP;
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_server_close{false};
 
+KELP::AnswerCounters g_answer_counters;
+
 bool ismaster = false;
 int parentPort = 0;
 int scannerID = 0;

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "host/base/answer_counters.h"
 #include "host/config/dual_source.h"
 #include "host/config/global_setting.h"
 #include "host/log/log.h"
@@ -37,6 +38,10 @@ extern SmtpConnTrafficList smtpConnTrafficList;
 
 extern std::atomic<bool> g_stop;
 extern std::atomic<bool> g_server_close;
+
+// Per-answer counters, mapped by the main process before the workers fork
+// (bin/keelgate.counters); each worker writes its own slot.
+extern KELP::AnswerCounters g_answer_counters;
 
 extern bool ismaster;
 extern std::string parentIP;

@@ -187,6 +187,9 @@ int main(int argc, char** argv) {
     return 255;
   }
   claimPidFile();
+  std::string problem;
+  if (!g_answer_counters.create(g_kelp_home + "/bin/keelgate.counters", problem))
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "answer counters not kept: %s", problem.c_str());
 
   if (check_parent(&ismaster) == 0 && !ismaster)
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "current scanner is child");

@@ -8,12 +8,23 @@
 
 const char kAttributeErrorAnswer[] = "action=451 4.5.0 Local Process Attributes Error\n\n";
 
-std::string answerPolicyRequest(const std::string& text, WorkerState& state) {
+namespace {
+
+KELP::Answer kindOfTlsAnswer(const std::string& answer) {
+  if (answer == "action=PREPEND X-KELP-TLS-USAGE: Used\n\n") return KELP::Answer::kTlsUsed;
+  if (answer == "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n") return KELP::Answer::kTlsUnused;
+  if (answer == "action=DUNNO Non-need check\n\n") return KELP::Answer::kDunno;
+  return KELP::Answer::kTlsRejected;
+}
+
+std::string decide(const std::string& text, WorkerState& state) {
   if (text.find("request=") == std::string::npos) {
     KELP::Log::LogByLevel(KELP::LOG_DEBUG, "invalid format of data, maybe a test data");
+    state.answer = KELP::Answer::kTest;
     return "220 i am ok\n";
   }
   PolicyRequest r;
+  state.answer = KELP::Answer::kAttributesError;
   if (!parsePolicyRequest(text, r)) return kAttributeErrorAnswer;
   KELP::Log::LogByLevel(KELP::LOG_DEBUG,
                         "after parse sender is [%s], sender_domain is [%s], address is [%s], domain is [%s], "
@@ -23,18 +34,32 @@ std::string answerPolicyRequest(const std::string& text, WorkerState& state) {
                         r.encryptionKeysize.c_str());
   if (r.clientAddress == "127.0.0.1") {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Localhost connect, no verification, response action is OK");
+    state.answer = KELP::Answer::kLocalhost;
     return "action=DUNNO Localhost Permitted\n\n";
   }
   switch (handleSmtpConn(*state.agent, r.protocolState, r.clientAddress, r.sender)) {
     case THROTTLING_IP_BLOCKED:
       KELP::Log::LogByLevel(KELP::LOG_NORMAL, "current connection IP[%s] is blocked by SMTP Traffic Throttling function",
                             r.clientAddress.c_str());
+      state.answer = KELP::Answer::kIpBlocked;
       return smtpConnConfig.ipBlockedAction + "\n\n";
     case THROTTLING_SENDER_BLOCKED:
       KELP::Log::LogByLevel(KELP::LOG_NORMAL, "current sender[%s] is blocked by SMTP Traffic Throttling function",
                             r.sender.c_str());
+      state.answer = KELP::Answer::kSenderBlocked;
       return smtpConnConfig.senderBlockedAction + "\n\n";
-    default:
-      return decideTLS(r, *state.tlsConfig, state.policy);
+    default: {
+      std::string answer = decideTLS(r, *state.tlsConfig, state.policy);
+      state.answer = kindOfTlsAnswer(answer);
+      return answer;
+    }
   }
+}
+
+}  // namespace
+
+std::string answerPolicyRequest(const std::string& text, WorkerState& state) {
+  std::string answer = decide(text, state);
+  if (state.counters != nullptr) state.counters->count(state.worker, state.answer);
+  return answer;
 }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "host/base/answer_counters.h"
 #include "host/tls/tls_policy_config.h"
 #include "throttling/smtp_conn_long_tcp_conn_client.h"
 
@@ -14,11 +15,15 @@ struct WorkerState {
   TLSPolicyConfig* tlsConfig;
   SmtpConnLongTcpConnClient* agent;  // the local SMTP agent
   TLSPolicy policy;                  // the last looked-up policy
+  KELP::Answer answer = KELP::Answer::kTest;  // the kind of the last answer
+  KELP::AnswerCounters* counters = nullptr;   // where answers are counted, if anywhere
+  int worker = 0;                             // this worker's slot there
 };
 
 extern const char kAttributeErrorAnswer[];
 
-// Answers the request text (the bytes read, up to the first NUL).
+// Answers the request text (the bytes read, up to the first NUL) and counts
+// the answer in state.counters.
 std::string answerPolicyRequest(const std::string& text, WorkerState& state);
 
 #endif

@@ -45,9 +45,24 @@ void logParentDown() {
   KELP::Log::LogByLevel(KELP::LOG_NORMAL, "db in parent is down,give up to send traffic log to parent");
 }
 
+// What the caps dropped since the last cycle, in one line each.
+void logDroppedAtCaps(unsigned long long traffic, unsigned long long blocked) {
+  if (traffic > 0)
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL,
+                          "SMTP Traffic Throttling traffic counts full (%zu keys per rule): %llu observations of new "
+                          "keys dropped",
+                          smtpConnTrafficList.maxKeys(), traffic);
+  if (blocked > 0)
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL,
+                          "SMTP Traffic Throttling blocked list full (%zu items): %llu blocks of new items not "
+                          "recorded for the CSV log",
+                          smtpConnBlockedList.maxItems(), blocked);
+}
+
 // One cycle of the traffic-log thread.
 void reportTrafficToParent() {
   const SmtpConnIPBaseRule& ipRule = SmtpConnConfig::smtpConnIPBaseRule;
+  logDroppedAtCaps(smtpConnTrafficList.takeDroppedKeys(), 0);
   if (!anyCountingRule()) return;
   if (!KELP::QxDBConnection::isDBAlive()) return logParentDown();
   if (ipRule.ConnBaseIPConnEnable && !smtpConnTrafficList.rawIPBaseConnEmpty())
@@ -106,6 +121,8 @@ bool initSmtpConn() {
   int ipInterval = sendIntervalFor(SmtpConnConfig::smtpConnIPBaseRule.interval, 300);
   smtpConnTrafficList.init(ipInterval, senderInterval, c.trafficLogPath, c.trafficLogPrefix,
                            c.trafficLogRotateSize, c.ldfFile, c.logLevel);
+  smtpConnTrafficList.setMaxKeys(static_cast<size_t>(c.maxTrafficKeys));
+  smtpConnBlockedList.setMaxItems(static_cast<size_t>(c.maxBlockedItems));
   KELP::Log::LogByLevel(KELP::LOG_DEBUG,
                         "dump SMTP Traffic Throttling configuration:ConnBaseIPConnEnable[%d],"
                         "ConnBaseIPMsgEnable[%d],SenderBaseEnable[%d]",
@@ -132,6 +149,7 @@ void* start_send_blocked_log(void*) {
   KELP::Log::LogByLevel(KELP::LOG_DIAGNOSTIC, "start send SMTP Traffic Throttling blocked log thread");
   smtpConnBlockedList.resetTimeout();
   do {
+    logDroppedAtCaps(0, smtpConnBlockedList.takeDroppedItems());
     if (!smtpConnConfig.enable || !smtpConnBlockedList.hasTimeout()) continue;
     if (!smtpConnConfig.enable) {
       KELP::Log::LogByLevel(KELP::LOG_NORMAL, "SMTP Traffic Throttling disabled,quit send blocked log thread");

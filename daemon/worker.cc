@@ -92,6 +92,8 @@ void AcceptAndVerify(int index, int listenFd) {
   Worker w;
   installStopHandler();
   w.flagPath = flagFilePath(index);
+  w.state.counters = &g_answer_counters;
+  w.state.worker = index;
   removeFlagFile(w.flagPath, "init");  // before the loads, as at a reload
   w.tlsConfig.init();
   w.requestTimeout = requestTimeoutSeconds();

@@ -100,11 +100,48 @@ void SmtpConnBlockedList::recordBlockedConn(std::string ip, std::string sender, 
   }
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = blockedItems.find(item);
-  if (it == blockedItems.end()) {
-    Log::LogByLevel(KELP::LOG_DEBUG, "new blocked item:[%s/%s]", item.szIP.c_str(),
-                    item.szSender.c_str());
-    blockedItems.emplace(std::move(item), 1);
-  } else if (it->second < INT_MAX) {
-    ++it->second;  // the stored item keeps its first time and first IP
+  if (it != blockedItems.end()) {
+    if (it->second < INT_MAX) ++it->second;  // the stored item keeps its first time and first IP
+    return;
+  }
+  if (blockedItems.size() >= maxItems_) {
+    ++droppedItems_;
+    return;
+  }
+  Log::LogByLevel(KELP::LOG_DEBUG, "new blocked item:[%s/%s]", item.szIP.c_str(), item.szSender.c_str());
+  blockedItems.emplace(std::move(item), 1);
+}
+
+void SmtpConnBlockedList::setMaxItems(size_t items) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  maxItems_ = items;
+}
+
+size_t SmtpConnBlockedList::maxItems() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return maxItems_;
+}
+
+unsigned long long SmtpConnBlockedList::takeDroppedItems() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unsigned long long dropped = droppedItems_;
+  droppedItems_ = 0;
+  return dropped;
+}
+
+void SmtpConnBlockedList::putBack(ItemMap& unwritten) {
+  if (unwritten.empty()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : unwritten) {
+    auto it = blockedItems.find(entry.first);
+    if (it == blockedItems.end()) {
+      blockedItems.emplace(entry.first, entry.second);  // may pass the cap by what was taken out
+      continue;
+    }
+    // The unwritten item is the older one: its time and IP stand, the counts add up.
+    long long sum = static_cast<long long>(it->second) + entry.second;
+    int count = sum > INT_MAX ? INT_MAX : static_cast<int>(sum);
+    blockedItems.erase(it);
+    blockedItems.emplace(entry.first, count);
   }
 }

@@ -6,16 +6,24 @@
 // (on its own thread, never inside a signal handler). Repeated blocks of one
 // IP or sender fold into one item with a count (see ConnBlockedItem).
 //
-// Locking: one mutex per list guards every member; recordBlockedConn and
-// log() (device set-up included) exclude each other, so no item is added while
-// the list is being written and emptied. The CSV device, its writer and the
-// set-up flag are per process and guarded by one process-wide mutex, taken
-// after a list's mutex.
+// Locking: mutex_ guards the items and settings and is held only for short
+// steps, so recording a block never waits for the disk. log() takes the items
+// out under it, writes them without it, and puts back what could not be
+// written (merged with blocks recorded meanwhile: earliest time, summed
+// counts). Writes are serialised by writeMu_, taken before mutex_: a stop's
+// final log() waits for a write in flight on the blocked-log thread and then
+// writes whatever that one put back, so no row is lost in between. The CSV
+// device, its writer and the set-up flag are per process and guarded by one
+// process-wide mutex, taken after writeMu_ and before mutex_.
 //
 // Failures: log() returns -1 and keeps every item that was not written, both
 // when the device cannot be set up (tried again on the next log()) and when a
 // row cannot be written (disk full, I/O error: that row is named in a level 1
 // line and it and the rows after it wait for the next log()).
+//
+// Bound: at most maxItems() items wait (a flood of blocks from ever new
+// addresses must not grow a worker without bound); a block of a new item past
+// it is not recorded and is counted instead.
 #ifndef KEELGATE_THROTTLING_SMTP_CONN_BLOCKED_LIST_H
 #define KEELGATE_THROTTLING_SMTP_CONN_BLOCKED_LIST_H
 
@@ -58,6 +66,10 @@ class SmtpConnBlockedList : public SmtpConnBaseObj {
 
   // Number of items waiting to be written.
   size_t size() const;
+  void setMaxItems(size_t items);
+  size_t maxItems() const;
+  // Blocks of new items not recorded at the cap since the last call.
+  unsigned long long takeDroppedItems();
 
   // The device's event callback: lets through entries of type 8 only.
   static bool smtpConnevtcallback_func(unsigned entryType, unsigned, unsigned,
@@ -75,8 +87,16 @@ class SmtpConnBlockedList : public SmtpConnBaseObj {
   int setUpDevice();
   static void releaseDevice();
 
+  typedef std::map<ConnBlockedItem, int> ItemMap;
+  // Writes `items` as rows; the rows not written are left in `items`.
+  int writeRows(ItemMap& items);
+  void putBack(ItemMap& unwritten);
+
+  std::mutex writeMu_;        // one log() at a time; taken before mutex_
   mutable std::mutex mutex_;  // guards everything below
-  std::map<ConnBlockedItem, int> blockedItems;
+  ItemMap blockedItems;
+  size_t maxItems_ = 1000000;
+  unsigned long long droppedItems_ = 0;
   int recordDeadline;
   std::string logPath;
   std::string logPrefix;

@@ -77,10 +77,26 @@ bool SmtpConnBlockedList::smtpConnevtcallback_func(unsigned entryType, unsigned,
 }
 
 int SmtpConnBlockedList::log() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> writing(writeMu_);
   Log::LogByLevel(KELP::LOG_DEBUG, "In SmtpConnBlockedList enter log function");
+  ItemMap items;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items.swap(blockedItems);
+  }
+  int result = writeRows(items);
+  putBack(items);
+  return result;
+}
+
+// Called with writeMu_ held; takes the device mutex, and mutex_ only around
+// the set-up, which reads the settings.
+int SmtpConnBlockedList::writeRows(ItemMap& blockedItems) {
   std::lock_guard<std::mutex> deviceLock(deviceState().mu);
-  if (!deviceState().bLogInitialized && setUpDevice() != 0) return -1;
+  if (!deviceState().bLogInitialized) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (setUpDevice() != 0) return -1;
+  }
 
   qx_LOG_LogEntry entry(kEntryType, 0);
   for (auto it = blockedItems.begin(); it != blockedItems.end(); it = blockedItems.erase(it)) {
@@ -112,7 +128,7 @@ int SmtpConnBlockedList::log() {
   return 0;
 }
 
-// Called with both mutexes held.
+// Called with the device mutex and mutex_ held.
 int SmtpConnBlockedList::setUpDevice() {
   try {
     qx_LOG_LogConfig::SetDefinitionPath(ldfFile);

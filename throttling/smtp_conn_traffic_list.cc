@@ -118,10 +118,33 @@ void SmtpConnTrafficList::recordTrafficConn(RawConnTrafficItem& item) {
     KELP::Log::LogByLevel(KELP::LOG_DEBUG, "get error type SMTP Traffic Throttling log, drop it");
     return;
   }
-  // The first observation of an entry stays its key.
-  auto inserted = map->emplace(item, 1);
-  int& count = inserted.first->second;
-  if (!inserted.second && count < INT_MAX) ++count;
+  auto found = map->find(item);
+  if (found != map->end()) {
+    if (found->second < INT_MAX) ++found->second;
+    return;
+  }
+  if (map->size() >= maxKeys_) {
+    ++droppedKeys_;
+    return;
+  }
+  map->emplace(item, 1);  // the first observation of an entry stays its key
+}
+
+void SmtpConnTrafficList::setMaxKeys(size_t keys) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  maxKeys_ = keys;
+}
+
+size_t SmtpConnTrafficList::maxKeys() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return maxKeys_;
+}
+
+unsigned long long SmtpConnTrafficList::takeDroppedKeys() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unsigned long long dropped = droppedKeys_;
+  droppedKeys_ = 0;
+  return dropped;
 }
 
 bool SmtpConnTrafficList::rawEmpty(int type) const {

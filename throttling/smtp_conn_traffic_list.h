@@ -62,8 +62,16 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   void createTrafficLog(std::string ip, std::string sender, int type, int scannerId,
                         RawConnTrafficItem& item);
   // Counts one observation in the raw map of its type (1, 2, 3); another type
-  // is logged and dropped. Counts stop at INT_MAX.
+  // is logged and dropped. Counts stop at INT_MAX. A map holds at most
+  // maxKeys() keys: past it an observation of a new key is dropped and
+  // counted (the counts are kept while the parent's database is down, and for
+  // ever without one, so an SMTP client's choice of senders must not grow
+  // them without bound).
   void recordTrafficConn(RawConnTrafficItem& item);
+  void setMaxKeys(size_t keys);
+  size_t maxKeys() const;
+  // Observations of new keys dropped at the cap since the last call.
+  unsigned long long takeDroppedKeys();
   bool rawIPBaseConnEmpty() const;
   bool rawIPBaseMsgEmpty() const;
   bool rawSenderBaseEmpty() const;
@@ -162,8 +170,11 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   std::function<KELP::QxDBConnection*()> connectionFactory_;
 
   mutable std::mutex mutex_;
-  // Guarded by mutex_: observations folded since the last report.
+  // Guarded by mutex_: observations folded since the last report, the cap on
+  // each map's keys and the observations dropped at it.
   RawTrafficMap rawIPBaseConn_, rawIPBaseMsg_, rawSenderBase_;
+  size_t maxKeys_ = 1000000;
+  unsigned long long droppedKeys_ = 0;
 };
 
 #endif

@@ -5,6 +5,7 @@
 
 #include <unordered_map>
 
+#include "host/lists/agent_block_file.h"
 #include "host/lists/auto_block_store.h"
 #include "host/base/clock.h"
 #include "host/config/config_file_on_disk.h"
@@ -115,21 +116,27 @@ bool SmtpConnConfig::init() {
   }
   KELP::ListImageStore store(home_ + "/config/throttling", home_ + "/bin");
   publish(settings, store.load(current));
-  loadAutoBlocksFromDatabase();
+  loadAutoBlocks();
   return true;
 }
 
-void SmtpConnConfig::loadAutoBlocksFromDatabase() {
-  if (!KELP::databaseConfigured(home_)) return;
-  std::vector<AutoBlock> blocks;
-  if (KELP::loadAutoBlocks(home_, blocks)) return setAutoBlocks(blocks);
-  size_t kept;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    kept = autoBlocks_->ips.size() + autoBlocks_->senders.size();
+// The blocks of the agent's file are read afresh at every load; those of the
+// database stay from the last load that could read them.
+void SmtpConnConfig::loadAutoBlocks() {
+  if (KELP::databaseConfigured(home_)) {
+    std::vector<AutoBlock> rows;
+    if (KELP::loadAutoBlocks(home_, rows))
+      databaseBlocks_ = rows;
+    else
+      Log::LogByLevel(KELP::LOG_NORMAL,
+                      "automatic blocks: cannot read them from the database, keeping the %zu of the last load",
+                      databaseBlocks_.size());
+  } else {
+    databaseBlocks_.clear();
   }
-  Log::LogByLevel(KELP::LOG_NORMAL,
-                  "automatic blocks: cannot read them from the database, keeping the %zu of the last load", kept);
+  std::vector<AutoBlock> blocks = databaseBlocks_;
+  KELP::readAgentBlockFile(home_, blocks);
+  setAutoBlocks(blocks);
 }
 
 // Swaps the snapshots in, then writes each public member once: the strings
@@ -154,6 +161,8 @@ void SmtpConnConfig::publish(const std::shared_ptr<const KELP::SmtpConnSettings>
   logLevel = s.logLevel;
   ipBlockedAction = s.ipBlockedAction;
   senderBlockedAction = s.senderBlockedAction;
+  maxTrafficKeys = s.maxTrafficKeys;
+  maxBlockedItems = s.maxBlockedItems;
 
   SmtpConnIPBaseRule& ip = smtpConnIPBaseRule;
   ip.interval.store(s.ipInterval);

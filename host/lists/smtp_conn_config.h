@@ -96,12 +96,13 @@ class SmtpConnConfig {
   static SmtpConnIPBaseRule smtpConnIPBaseRule;
   static SmtpConnSenderBaseRule smtpConnSenderBaseRule;
 
-  // Loads kelp.ini and the lists and, when odbc.ini configures a database,
-  // the automatic blocks (t_sender_filter_blocked). False, logged, when
+  // Loads kelp.ini, the lists and the automatic blocks: the rows of
+  // t_sender_filter_blocked when odbc.ini configures a database, and those of
+  // the local agent's file (agent_block_file.h). False, logged, when
   // kelp.ini cannot be read, holds a malformed line or a value that cannot be
-  // read; the configuration in force is then kept. A database
-  // that cannot be read (at most a 2 s login) is logged and the automatic
-  // blocks of the last load stay; without a database they are left as set.
+  // read; the configuration in force is then kept. A database that cannot
+  // be read (bounded by the login and query timeouts) is logged and its
+  // blocks of the last load stay.
   bool init();
   int getIPInfo(std::string& ip, int kind);
   int getSenderInfo(std::string& sender);
@@ -124,14 +125,17 @@ class SmtpConnConfig {
   std::string logLevel;          // a level word, "normal" when not set
   std::string ipBlockedAction;
   std::string senderBlockedAction;
+  int maxTrafficKeys = 1000000;
+  int maxBlockedItems = 1000000;
 
  private:
   struct AutoBlockTable;
-  void loadAutoBlocksFromDatabase();
+  void loadAutoBlocks();
   void publish(const std::shared_ptr<const KELP::SmtpConnSettings>& settings,
                const std::shared_ptr<const KELP::ListImage>& lists);
 
   const std::string home_;
+  std::vector<AutoBlock> databaseBlocks_;  // accepting thread only: the last rows read
   mutable std::mutex mu_;
   std::shared_ptr<const KELP::SmtpConnSettings> settings_;  // guarded by mu_
   std::shared_ptr<const KELP::ListImage> lists_;            // guarded by mu_

@@ -65,6 +65,9 @@ const Row kRows[] = {
     TEXT("sender_blocked_action",
          "action=450 4.7.1 Too much traffic from this sender, try again later",
          Kind::kAction, senderBlockedAction),
+    // Caps on what SMTP clients can make a worker hold in memory.
+    NUMBER("max_traffic_keys", "1000000", 1, INT_MAX, maxTrafficKeys),
+    NUMBER("max_blocked_items", "1000000", 1, INT_MAX, maxBlockedItems),
 };
 
 #undef FLAG

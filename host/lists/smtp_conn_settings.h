@@ -42,6 +42,8 @@ struct SmtpConnSettings {
   std::string logLevel;          // nolog | normal | detail | diagnostic | debug
   std::string ipBlockedAction;
   std::string senderBlockedAction;
+  int maxTrafficKeys = 0;   // keys per traffic map of a child scanner
+  int maxBlockedItems = 0;  // items awaiting the blocked CSV log
 };
 
 // The section the settings live in.
