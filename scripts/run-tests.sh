@@ -8,12 +8,15 @@
 # two jobs, a minute under AddressSanitizer, so they stay in both runs).
 #   sudo scripts/run-tests.sh
 # KEELGATE_SANITIZERS=no skips the sanitizer builds, KEELGATE_FUZZ_SECONDS=0
-# the fuzzing (default: 45 s per target).
+# the fuzzing (default: 45 s per target). It first fails when the tests have
+# grown past 0.40 of the product (scripts/test-ratio.sh).
 set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 "$top/scripts/install-deps.sh"
 "$top/scripts/kelp-account.sh"
+echo "== Test size"
+"$top/scripts/test-ratio.sh"
 if [ "${KEELGATE_SANITIZERS:-yes}" = yes ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   "$top/scripts/build.sh" "$top/build-asan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=address
