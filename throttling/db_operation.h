@@ -15,10 +15,7 @@
 
 class DbOperation {
  public:
-  explicit DbOperation(SmtpConnTrafficList& list) : list_(list) {
-    list_.connectDB();
-    failuresAtStart_ = list_.dbConnection()->failedStatements();
-  }
+  explicit DbOperation(SmtpConnTrafficList& list) : list_(list) { list_.connectDB(); }
   ~DbOperation() {
     release();
     list_.disconnectDB();
@@ -56,8 +53,6 @@ class DbOperation {
     long long v = value;
     return bound(stmt_->setParameter64(index, v));
   }
-  // True when a statement of this operation failed, reading rows included.
-  bool anyFailed() const { return list_.dbConnection()->failedStatements() != failuresAtStart_; }
 
  private:
   bool bound(int rc) {
@@ -67,7 +62,6 @@ class DbOperation {
 
   SmtpConnTrafficList& list_;
   KELP::QxDBStatement* stmt_ = nullptr;
-  int failuresAtStart_ = 0;
   bool bound_ = true;  // false after a refused parameter, until the next run
 };
 
