@@ -21,7 +21,9 @@ CREATE INDEX IF NOT EXISTS t_sender_filter_conn_traffic_type
     ON t_sender_filter_conn_traffic (type, scanner_id);
 
 -- Automatic blocks: types 1 and 3 block `ip`, type 2 `sender`, from
--- blocked_start_time until expiration (seconds since the epoch).
+-- blocked_start_time until expiration (seconds since the epoch, bigint so
+-- that a block may end past 2038; sql/upgrade-bigint-times.sql widens the
+-- columns of an older database).
 CREATE TABLE IF NOT EXISTS t_sender_filter_blocked (
     enabled             boolean NOT NULL DEFAULT true,
     ip                  text    NOT NULL DEFAULT '',

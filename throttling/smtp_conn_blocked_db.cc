@@ -2,8 +2,10 @@
 // (t_sender_filter_blocked): storing one, announcing and deleting the expired
 // ones, and the version number by which the gateway notices a change of the
 // throttling data. Types 1 and 3 name an item by IP address, type 2 by sender.
+// Times are seconds since the epoch, bound as 64-bit values (bigint columns),
+// so blocks may end past 2038.
 
-#include <stdio.h>
+#include <stdint.h>
 
 #include <vector>
 
@@ -33,14 +35,14 @@ std::string eventText(const std::string& home, const char* key, const char* buil
 
 }  // namespace
 
-bool SmtpConnTrafficList::insertBlockedToDB(std::string ip, std::string sender, int type, long blockStartTime,
-                                            long expiration) {
+bool SmtpConnTrafficList::insertBlockedToDB(std::string ip, std::string sender, int type, int64_t blockStartTime,
+                                            int64_t expiration) {
   Log::LogByLevel(LOG_DEBUG, "Insert blocked item:[%s/%s] to DB", ip.c_str(), sender.c_str());
   std::string text = eventText(home_, "InsertBlockedItem", "insert blocked list of SMTP Traffic Throttling to DB:");
   if (type != 1 && type != 2 && type != 3) return false;
   const bool byIp = type != 2;
   const std::string& key = byIp ? ip : sender;
-  bool result = false, existed = false;
+  bool existed = false;
   {
     DbOperation op(*this);
     const char* count = byIp ? "select count(*) as num from t_sender_filter_blocked where ip = ?"
@@ -49,56 +51,56 @@ bool SmtpConnTrafficList::insertBlockedToDB(std::string ip, std::string sender, 
     op.bindText(1, key);
     Log::LogByLevel(LOG_DIAGNOSTIC, "select exist blocked item [%s] from DB", key.c_str());
     KELP::QxDBResultset* rows = nullptr;
-    if (!op.run(&rows)) {
+    int num = 0;
+    if (!op.run(&rows) || rows->next() != 0 || rows->getInt("num", num) != 0) {
+      // Without the count the store is not tried: a database that cannot
+      // answer a count would not keep the block either.
       Log::LogByLevel(LOG_NORMAL, "failed to select exist blocked item [%s] exists in DB,skip insert", key.c_str());
-      result = true;  // announced as new below, though nothing was stored
-    } else {
-      int num = 0;
-      if (rows->next() == 0 && rows->getInt("num", num) == 0) {
-        Log::LogByLevel(LOG_DIAGNOSTIC, "get existed count=%d ", num);
-        if (num > 0) {
-          Log::LogByLevel(LOG_NORMAL, "current blocked item [%s] exists in DB,update it", key.c_str());
-          existed = true;
-        }
-      }
-      op.release();
-      const char* store =
-          byIp ? "delete from t_sender_filter_blocked where ip=?;insert into t_sender_filter_blocked "
-                 "values(true,?,?,?,?,?)"
-               : "delete from t_sender_filter_blocked where sender=?;insert into t_sender_filter_blocked "
-                 "values(true,?,?,?,?,?)";
-      if (!op.prepare(store)) return Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", store), false;
-      op.bindText(1, key);
-      op.bindText(2, ip);
-      op.bindText(3, sender);
-      op.bindInt(4, type);
-      op.bindInt(5, blockStartTime);
-      op.bindInt(6, expiration);
-      Log::LogByLevel(LOG_DIAGNOSTIC,
-                      "insert blocked list to DB ip=%s, sender=%s, type=%d, blockStartTime=%ld, expiration=%ld",
-                      ip.c_str(), sender.c_str(), type, blockStartTime, expiration);
-      result = op.run();
-      if (result)
-        Log::LogByLevel(LOG_DIAGNOSTIC, "insert blocked ip/sender=[%s/%s] successfully", ip.c_str(), sender.c_str());
-      else
-        Log::LogByLevel(LOG_NORMAL, "failed to insert blocked ip/sender=[%s/%s]", ip.c_str(), sender.c_str());
+      return false;
     }
+    Log::LogByLevel(LOG_DIAGNOSTIC, "get existed count=%d ", num);
+    if (num > 0) {
+      Log::LogByLevel(LOG_NORMAL, "current blocked item [%s] exists in DB,update it", key.c_str());
+      existed = true;
+    }
+    op.release();
+    const char* store =
+        byIp ? "delete from t_sender_filter_blocked where ip=?;insert into t_sender_filter_blocked "
+               "values(true,?,?,?,?,?)"
+             : "delete from t_sender_filter_blocked where sender=?;insert into t_sender_filter_blocked "
+               "values(true,?,?,?,?,?)";
+    if (!op.prepare(store)) return Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", store), false;
+    op.bindText(1, key);
+    op.bindText(2, ip);
+    op.bindText(3, sender);
+    op.bindInt(4, type);
+    op.bindInt64(5, blockStartTime);
+    op.bindInt64(6, expiration);
+    Log::LogByLevel(LOG_DIAGNOSTIC,
+                    "insert blocked list to DB ip=%s, sender=%s, type=%d, blockStartTime=%lld, expiration=%lld",
+                    ip.c_str(), sender.c_str(), type, static_cast<long long>(blockStartTime),
+                    static_cast<long long>(expiration));
+    if (!op.run()) {
+      Log::LogByLevel(LOG_NORMAL, "failed to insert blocked ip/sender=[%s/%s]", ip.c_str(), sender.c_str());
+      return false;
+    }
+    Log::LogByLevel(LOG_DIAGNOSTIC, "insert blocked ip/sender=[%s/%s] successfully", ip.c_str(), sender.c_str());
   }
-  if (result && !existed) WriteSysEvtToDB(kBlockedEventId, text + key + ".", 1);
-  return result;
+  return existed || WriteSysEvtToDB(kBlockedEventId, text + key + ".", 1);
 }
 
 bool SmtpConnTrafficList::isAnyBlockExpire() {
   std::string text = eventText(home_, "DeleteBlockedItem", "Deleted IP addresses or senders that expired:");
-  char sql[256];
-  snprintf(sql, sizeof sql, "select * from t_sender_filter_blocked where expiration<=%ld",
-           static_cast<long>(KELP::Clock::now()));
+  const char* sql = "select * from t_sender_filter_blocked where expiration<=?";
+  const int64_t now = KELP::Clock::now();
   bool result = false;
   std::vector<std::string> events;
   {
     DbOperation op(*this);
     if (!op.prepare(sql)) return Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", sql), false;
-    Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL [%s] to get expired blocked list in DB", sql);
+    op.bindInt64(1, now);
+    Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL [%s] with %lld to get expired blocked list in DB", sql,
+                    static_cast<long long>(now));
     KELP::QxDBResultset* rows = nullptr;
     if (!op.run(&rows)) return false;
     while (rows->next() == 0) {
@@ -128,12 +130,13 @@ bool SmtpConnTrafficList::isAnyBlockExpire() {
 }
 
 bool SmtpConnTrafficList::releaseDropBlockList() {
-  char sql[256];
-  snprintf(sql, sizeof sql, "delete from t_sender_filter_blocked where expiration<=%ld",
-           static_cast<long>(KELP::Clock::now()));
+  const char* sql = "delete from t_sender_filter_blocked where expiration<=?";
+  const int64_t now = KELP::Clock::now();
   DbOperation op(*this);
   if (!op.prepare(sql)) return Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", sql), false;
-  Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL [%s] to delete expired blocked list from DB", sql);
+  op.bindInt64(1, now);
+  Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL [%s] with %lld to delete expired blocked list from DB", sql,
+                  static_cast<long long>(now));
   if (!op.run()) return Log::LogByLevel(LOG_NORMAL, "failed to delete blocked list from DB"), false;
   Log::LogByLevel(LOG_DIAGNOSTIC, "delete expired blocked list in DB successfully");
   return true;

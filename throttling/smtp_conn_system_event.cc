@@ -1,5 +1,7 @@
 // System events of SMTP traffic throttling (tb_system_event), written when a
-// blocked item is stored or has expired, and the quoting of their texts.
+// blocked item is stored or has expired. escapeData doubles the quotes of a
+// text for the few places that must write one inside a statement text; the
+// event itself binds its values.
 
 #include <stdlib.h>
 #include <string.h>
@@ -34,11 +36,11 @@ void SmtpConnTrafficList::escapeData(const char* data, std::string& buffer, cons
 }
 
 bool SmtpConnTrafficList::WriteSysEvtToDB(int eventId, const std::string& description, int withAdmin) {
-  const char* format = withAdmin == 1
-                           ? "insert into tb_system_event(scanner_id, time_date, event_id, "
-                             "event_description,admin_name) values (%d, '%s', %d, '%s','admin')"
-                           : "insert into tb_system_event(scanner_id, time_date, event_id, "
-                             "event_description) values (%d, '%s', %d, '%s')";
+  const char* sql = withAdmin == 1
+                        ? "insert into tb_system_event(scanner_id, time_date, event_id, "
+                          "event_description,admin_name) values (?, ?, ?, ?,'admin')"
+                        : "insert into tb_system_event(scanner_id, time_date, event_id, "
+                          "event_description) values (?, ?, ?, ?)";
   time_t now = KELP::Clock::now();
   struct tm tm;
   if (gmtime_r(&now, &tm) == nullptr) {
@@ -65,19 +67,21 @@ bool SmtpConnTrafficList::WriteSysEvtToDB(int eventId, const std::string& descri
     Log::LogByLevel(LOG_NORMAL, "Content string exceeds 256 chars, could not be wrote to admin DB.");
     return false;
   }
-  std::string buffer;
-  const char* quoted = nullptr;
-  escapeData(description.c_str(), buffer, quoted);
-  // 256 characters, all quotes, double to 512 and still fit.
-  char sql[1024];
-  snprintf(sql, sizeof sql, format, scannerId, timeText, eventId, quoted);
-  Log::LogByLevel(LOG_DIAGNOSTIC, "dump execute sql statement:%s ", sql);
-
+  // The description goes as a parameter, byte for byte: no quoting needed.
+  Log::LogByLevel(LOG_DIAGNOSTIC, "dump execute sql statement:%s with (%d, [%s], %d, [%s])", sql, scannerId,
+                  timeText, eventId, description.c_str());
   DbOperation op(*this);
   if (!op.prepare(sql)) {
     Log::LogByLevel(LOG_NORMAL, "fail to prepare statement:%s ", sql);
     return false;
   }
-  if (!op.run()) Log::LogByLevel(LOG_NORMAL, "Call excuteUpdate() failed: SQL=%s", sql);
+  op.bindInt(1, scannerId);
+  op.bindText(2, timeText);
+  op.bindInt(3, eventId);
+  op.bindText(4, description);
+  if (!op.run()) {
+    Log::LogByLevel(LOG_NORMAL, "Call excuteUpdate() failed: SQL=%s", sql);
+    return false;
+  }
   return true;
 }

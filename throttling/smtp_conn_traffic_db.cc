@@ -1,9 +1,8 @@
 // Aggregated traffic rows in the gateway database (t_sender_filter_conn_traffic):
 // the dump of one type's map, the load back into the maps, and the delete of
 // one IP's or sender's rows. Not used by the daemon's request path; callers
-// run one operation at a time on a list.
+// run one operation at a time on a list. Every value is a bound parameter.
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -21,12 +20,16 @@ using KELP::LOG_NORMAL;
 
 namespace {
 
+const char kDeleteType[] = "delete from t_sender_filter_conn_traffic where type=?";
+const char kInsert[] = "insert into t_sender_filter_conn_traffic values(?,?,?,?,?,?)";
 const char kSelectAll[] =
     "select to_char(time_stamp AT TIME ZONE 'UTC' ,'YYYY MM DD HH24 MI SS') as time_stamp, "
-    "ip,sender,count,type,scanner_id from t_sender_filter_conn_traffic where type=%d";
+    "ip,sender,count,type,scanner_id from t_sender_filter_conn_traffic where type=?";
 const char kSelectScanner[] =
     "select to_char(time_stamp AT TIME ZONE 'UTC' ,'YYYY MM DD HH24 MI SS') as time_stamp, "
-    "ip,sender,count,type,scanner_id from t_sender_filter_conn_traffic where type=%d and scanner_id=%d";
+    "ip,sender,count,type,scanner_id from t_sender_filter_conn_traffic where type=? and scanner_id=?";
+const char kDeleteIp[] = "delete from t_sender_filter_conn_traffic where type=? and ip=?";
+const char kDeleteSender[] = "delete from t_sender_filter_conn_traffic where type=? and sender=?";
 
 // Fills `tm` from "YYYY MM DD HH24 MI SS" (single blanks); fields without a
 // token keep what they held.
@@ -57,27 +60,27 @@ bool listed(const std::vector<std::string>& excluded, const std::string& value) 
 
 bool SmtpConnTrafficList::dumpMemoryTrafficLogToDB(bool withInsert, int type) {
   Log::LogByLevel(LOG_NORMAL, "Dump SMTP Traffic Throttling log from memory to DB");
-  char sql[256];
-  snprintf(sql, sizeof sql, "delete from t_sender_filter_conn_traffic where type=%d", type);
   DbOperation op(*this);
-  if (!op.prepare(sql)) {
-    Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", sql);
+  if (!op.prepare(kDeleteType)) {
+    Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", kDeleteType);
     return false;
   }
-  Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL:[%s] to delete out date IP Traffic log in DB", sql);
+  op.bindInt(1, type);
+  Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL:[%s] with type=%d to delete out date IP Traffic log in DB",
+                  kDeleteType, type);
   if (!op.run()) {
     Log::LogByLevel(LOG_NORMAL, "failed to delete out date IP Traffic log in DB");
     return false;
   }
   op.release();
   if (!withInsert) return true;
-  snprintf(sql, sizeof sql, "insert into t_sender_filter_conn_traffic values(?,?,?,?,?,?)");
-  if (!op.prepare(sql)) {
-    Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", sql);
+  if (!op.prepare(kInsert)) {
+    Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", kInsert);
     return false;
   }
   const TrafficMap* map = aggregatedTraffic(type);
   if (map == nullptr) return true;
+  bool all = true;
   for (const auto& entry : *map) {
     const ConnTrafficItem& key = entry.first;
     char timeText[64];
@@ -95,13 +98,14 @@ bool SmtpConnTrafficList::dumpMemoryTrafficLogToDB(bool withInsert, int type) {
     op.bindInt(5, key.scannerId);
     op.bindInt(6, entry.second);
     if (op.run()) continue;
+    all = false;  // the other rows still go in
     if (type == 3)
       Log::LogByLevel(LOG_NORMAL, "failed to dump SMTP Traffic Throttling log to DB for sender:[%s]",
                       key.sender.c_str());
     else
       Log::LogByLevel(LOG_NORMAL, "failed to dump SMTP Traffic Throttling log to DB for IP:[%s]", key.ip.c_str());
   }
-  return true;
+  return all;
 }
 
 bool SmtpConnTrafficList::getTrafficLogFromDB(bool allScanners, int type,
@@ -110,30 +114,35 @@ bool SmtpConnTrafficList::getTrafficLogFromDB(bool allScanners, int type,
   struct tm tm;  // shared by every row of this call
   memset(&tm, 0, sizeof tm);
   int scannerId = getScannerID();
-  char sql[256];
-  if (allScanners)
-    snprintf(sql, sizeof sql, kSelectAll, type);
-  else
-    snprintf(sql, sizeof sql, kSelectScanner, type, scannerId);
+  const char* sql = allScanners ? kSelectAll : kSelectScanner;
   DbOperation op(*this);
   if (!op.prepare(sql)) {
     Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", sql);
     return false;
   }
-  Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL:[%s] to get IP Traffic log from DB", sql);
+  op.bindInt(1, type);
+  if (!allScanners) op.bindInt(2, scannerId);
+  if (allScanners)
+    Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL:[%s] with type=%d to get IP Traffic log from DB", sql, type);
+  else
+    Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL:[%s] with type=%d, scanner_id=%d to get IP Traffic log from DB",
+                    sql, type, scannerId);
   KELP::QxDBResultset* rows = nullptr;
-  if (!op.run(&rows)) return true;
+  if (!op.run(&rows)) {
+    Log::LogByLevel(LOG_NORMAL, "failed to get IP Traffic log from DB");
+    return false;
+  }
   while (rows->next() == 0) {
     const char* ip = nullptr;
     const char* sender = nullptr;
     const char* timeText = nullptr;
     int rowType = 0, rowScanner = 0, count = 0;
-    if (rows->getString("ip", &ip) != 0) return Log::LogByLevel(LOG_NORMAL, "failed to get ip!"), true;
+    if (rows->getString("ip", &ip) != 0) return Log::LogByLevel(LOG_NORMAL, "failed to get ip!"), false;
     Log::LogByLevel(LOG_DEBUG, "get ip=%s", ip);
     if (rows->getString("sender", &sender) != 0)
-      return Log::LogByLevel(LOG_NORMAL, "failed to get sender!"), true;
+      return Log::LogByLevel(LOG_NORMAL, "failed to get sender!"), false;
     Log::LogByLevel(LOG_DEBUG, "get sender=%s", sender);
-    if (rows->getInt("type", rowType) != 0) return Log::LogByLevel(LOG_NORMAL, "failed to get type!"), true;
+    if (rows->getInt("type", rowType) != 0) return Log::LogByLevel(LOG_NORMAL, "failed to get type!"), false;
     Log::LogByLevel(LOG_DEBUG, "get type=%d", rowType);
     if ((rowType == 1 || rowType == 2) && listed(excluded, ip)) {
       Log::LogByLevel(LOG_DEBUG, "SMTP Traffic Throttling type:%d, drop this no need log for ip [%s]", rowType, ip);
@@ -145,12 +154,12 @@ bool SmtpConnTrafficList::getTrafficLogFromDB(bool allScanners, int type,
       continue;
     }
     if (rows->getInt("scanner_id", rowScanner) != 0)
-      return Log::LogByLevel(LOG_NORMAL, "failed to get scanner id!"), true;
+      return Log::LogByLevel(LOG_NORMAL, "failed to get scanner id!"), false;
     Log::LogByLevel(LOG_DEBUG, "get scanner Id=%d", rowScanner);
-    if (rows->getInt("count", count) != 0) return Log::LogByLevel(LOG_NORMAL, "failed to get count!"), true;
+    if (rows->getInt("count", count) != 0) return Log::LogByLevel(LOG_NORMAL, "failed to get count!"), false;
     Log::LogByLevel(LOG_DEBUG, "get count=%d", count);
     if (rows->getString("time_stamp", &timeText) != 0)
-      return Log::LogByLevel(LOG_NORMAL, "failed to get time stamp!"), true;
+      return Log::LogByLevel(LOG_NORMAL, "failed to get time stamp!"), false;
     Log::LogByLevel(LOG_DEBUG, "get time stamp text=%s", timeText);
     parseTimeText(timeText, tm);
     time_t when = timegm(&tm);
@@ -176,36 +185,21 @@ bool SmtpConnTrafficList::getTrafficLogFromDB(bool allScanners, int type,
     }
     (*map)[item] = count;  // an equal key keeps its place and takes the row's count
   }
-  return true;
+  return !rows->failed();  // a row that could not be fetched ends the load unfinished
 }
 
 bool SmtpConnTrafficList::releaseDropTrafficList(const int& type, const std::string& key) {
-  // The key goes between quotes, so its own quotes are doubled.
-  std::string buffer;
-  const char* quoted = nullptr;
-  escapeData(key.c_str(), buffer, quoted);
-  char sql[512];
-  int len;
-  if (type == 1 || type == 2)
-    len = snprintf(sql, sizeof sql, "delete from t_sender_filter_conn_traffic where type=%d and ip='%s'", type,
-                   quoted);
-  else
-    len = snprintf(sql, sizeof sql, "delete from t_sender_filter_conn_traffic where type=%d and sender='%s'",
-                   type, quoted);
-  if (len >= static_cast<int>(sizeof sql)) {
-    // A cut text could end right after one quote of a doubled pair and so
-    // name another key: refuse it instead.
-    Log::LogByLevel(LOG_NORMAL, "key of %zu bytes too long for the delete of conn traffic log, nothing deleted",
-                    key.size());
-    return false;
-  }
+  const char* sql = type == 1 || type == 2 ? kDeleteIp : kDeleteSender;
   DbOperation op(*this);
   Log::LogByLevel(LOG_NORMAL, "PrepareStatement :%s", sql);
   if (!op.prepare(sql)) {
     Log::LogByLevel(LOG_NORMAL, "PrepareStatement failed:%s", sql);
     return false;
   }
-  Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL [%s] to delete conn traffic log list from DB", sql);
+  op.bindInt(1, type);
+  op.bindText(2, key);
+  Log::LogByLevel(LOG_DIAGNOSTIC, "execute SQL [%s] with type=%d, key=[%s] to delete conn traffic log list from DB",
+                  sql, type, key.c_str());
   if (!op.run()) {
     Log::LogByLevel(LOG_NORMAL, "failed to delete traffic log list from DB");
     return false;

@@ -10,6 +10,8 @@
 #ifndef KEELGATE_THROTTLING_SMTP_CONN_TRAFFIC_LIST_H
 #define KEELGATE_THROTTLING_SMTP_CONN_TRAFFIC_LIST_H
 
+#include <stdint.h>
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -110,23 +112,45 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   // or -1 when the file cannot be used.
   int getScannerID();
 
+  // Every value below reaches the database as a bound parameter, never as
+  // part of a statement text. Each operation reports a failure of any of its
+  // statements; several of them are all or nothing only inside a transaction
+  // of the shared connection (dbConnection()->beginTransaction() while a
+  // connectDB holds it open).
+
   // Traffic rows (smtp_conn_traffic_db.cc). Type 1, 2, 3 as the maps.
+  // dump: deletes the stored rows of `type` and, withInsert, inserts the map
+  // of `type`; false when the delete or any insert failed (the other rows
+  // are still inserted). load: adds the stored rows to the maps; false when
+  // the select or the reading of a row failed (rows read before stay).
+  // release: deletes the rows of one IP (types 1, 2) or sender; false when
+  // the delete failed.
   bool dumpMemoryTrafficLogToDB(bool withInsert, int type);
   bool getTrafficLogFromDB(bool allScanners, int type, const std::vector<std::string>& excluded);
   bool releaseDropTrafficList(const int& type, const std::string& key);
 
-  // Blocked items and the version number (smtp_conn_blocked_db.cc).
-  bool insertBlockedToDB(std::string ip, std::string sender, int type, long blockStartTime,
-                         long expiration);
+  // Blocked items and the version number (smtp_conn_blocked_db.cc). Times
+  // are seconds since the epoch, 64 bits wide.
+  // insert: true when the block is stored and, for an item not stored
+  // before, its event written; false when the existence check, the store or
+  // that event failed (nothing is stored after a failed check).
+  bool insertBlockedToDB(std::string ip, std::string sender, int type, int64_t blockStartTime,
+                         int64_t expiration);
+  // True when at least one expired item was read (and announced); false
+  // when none was or the select failed.
   bool isAnyBlockExpire();
   bool releaseDropBlockList();
   bool updateVersionNumber();
+  // The stored version; 0 when it cannot be read.
   int getVersionNumber();
 
   // System events (smtp_conn_system_event.cc). withAdmin 1 names "admin".
+  // False when the event was not written.
   bool WriteSysEvtToDB(int eventId, const std::string& description, int withAdmin);
   // `out` is `data` itself when it is null or has no single quote, else
   // `buffer`'s copy with every quote doubled (keep `buffer` while using out).
+  // For a text that must stand between quotes in a statement; the store's
+  // own statements bind their values instead.
   static void escapeData(const char* data, std::string& buffer, const char*& out);
 
   // The aggregated map of a type (1, 2, 3), or null, for filling and reading.

@@ -38,9 +38,13 @@ bool databaseConfigured(const std::string& home);
 // The DSN-less connection string for `source`:
 // "DRIVER={..};SERVER={..};PORT=..;DATABASE={..};UID={..};PWD={..}" plus the
 // driver options keelgate relies on: no communication or debug log of the
-// driver's own (Debian's odbcinst.ini turns CommLog on, and every process
-// would leave a psqlodbc_*.log in /tmp), and the query timeout as the
-// session's statement_timeout and lock_timeout. A value holding ';', '=',
+// driver's own while a connection is open, and the query timeout as the
+// session's statement_timeout and lock_timeout (sent by the driver right
+// after the login). The driver's log outside open connections follows the
+// CommLog of its section in the system's odbcinst.ini, which no connection
+// string reaches: Debian's turns it on, and each process would leave a
+// /tmp/psqlodbc_*.log at its last disconnect, so the installation sets it to
+// 0 there. A value holding ';', '=',
 // braces or edge blanks is braced with a '}' doubled, so a password may hold
 // them.
 std::string odbcConnectionString(const OdbcDataSource& source);

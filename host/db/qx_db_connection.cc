@@ -13,6 +13,10 @@ struct QxDBConnection::Handles {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   bool connected = false;
+  FailureCount failures = std::make_shared<int>(0);
+  bool inTransaction = false;
+  bool transactionLost = false;  // disconnected inside it: rolled back
+  int failuresAtBegin = 0;
 };
 
 QxDBConnection::QxDBConnection(ODBC_VERSION version, const std::string& home)
@@ -34,6 +38,12 @@ void QxDBConnection::freeHandles() {
 int QxDBConnection::connect(const std::string& dsn, const std::string& user,
                             const std::string& password, const std::string& database,
                             int loginTimeout, int autoCommit, int queryTimeout, int flags) {
+  if (handles_->inTransaction) {
+    // A new session would run the rest of the transaction in autocommit.
+    last_error_ = "a transaction is open; it must end first";
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot connect: %s", dsn.c_str(), last_error_.c_str());
+    return -1;
+  }
   disconnect();
   dsn_ = dsn;
   settings_[0] = loginTimeout, settings_[1] = autoCommit, settings_[2] = queryTimeout, settings_[3] = flags;
@@ -88,6 +98,7 @@ int QxDBConnection::prepareStatement(const char* sql, QxDBStatement** statement)
   if (getState() != STATE_CONNECTED) {
     last_error_ = "not connected";
     Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: not connected", dsn_.c_str(), sql);
+    ++*handles_->failures;
     return -1;
   }
   SQLHSTMT stmt = SQL_NULL_HSTMT;
@@ -95,6 +106,7 @@ int QxDBConnection::prepareStatement(const char* sql, QxDBStatement** statement)
     last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
     Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: %s", dsn_.c_str(), sql,
                     last_error_.c_str());
+    ++*handles_->failures;
     return -1;
   }
   if (!SQL_SUCCEEDED(SQLPrepare(stmt, (SQLCHAR*)sql, SQL_NTS))) {
@@ -102,12 +114,13 @@ int QxDBConnection::prepareStatement(const char* sql, QxDBStatement** statement)
     Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot prepare [%.300s]: %s", dsn_.c_str(), sql,
                     last_error_.c_str());
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    ++*handles_->failures;
     return -1;
   }
   // Also bounded by the session's statement_timeout (see the connection
   // string); the attribute covers drivers that honour it on their side.
   SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(queryTimeout_)), 0);
-  *statement = new QxDBStatement(stmt, sql);
+  *statement = new QxDBStatement(stmt, sql, handles_->failures);
   return 0;
 }
 
@@ -127,6 +140,12 @@ int QxDBConnection::getState() {
 
 int QxDBConnection::disconnect() {
   if (!handles_->connected) return 0;
+  if (handles_->inTransaction && !handles_->transactionLost) {
+    SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
+    setAutocommit(true);
+    handles_->transactionLost = true;
+    Log::LogByLevel(LOG_NORMAL, "database [%s]: disconnected inside a transaction, rolled back", dsn_.c_str());
+  }
   handles_->connected = false;
   SQLRETURN rc = SQLDisconnect(handles_->dbc);
   if (!SQL_SUCCEEDED(rc)) {
@@ -136,6 +155,63 @@ int QxDBConnection::disconnect() {
   }
   return 0;
 }
+
+void QxDBConnection::setAutocommit(bool on) {
+  SQLSetConnectAttr(handles_->dbc, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
+                    SQL_IS_UINTEGER);
+}
+
+int QxDBConnection::beginTransaction() {
+  if (handles_->inTransaction)
+    last_error_ = "a transaction is already open";
+  else if (getState() != STATE_CONNECTED)
+    last_error_ = "not connected";
+  else if (!SQL_SUCCEEDED(SQLSetConnectAttr(handles_->dbc, SQL_ATTR_AUTOCOMMIT,
+                                            reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_AUTOCOMMIT_OFF)),
+                                            SQL_IS_UINTEGER)))
+    last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+  else {
+    handles_->inTransaction = true;
+    handles_->failuresAtBegin = *handles_->failures;
+    return 0;
+  }
+  Log::LogByLevel(LOG_NORMAL, "database [%s]: cannot begin a transaction: %s", dsn_.c_str(), last_error_.c_str());
+  return -1;
+}
+
+int QxDBConnection::commit() { return endTransaction(true); }
+
+int QxDBConnection::rollback() { return endTransaction(false); }
+
+int QxDBConnection::endTransaction(bool commit) {
+  if (!handles_->inTransaction) {
+    last_error_ = "no transaction is open";
+    return -1;
+  }
+  handles_->inTransaction = false;
+  const int failed = *handles_->failures - handles_->failuresAtBegin;
+  bool ended = false;
+  if (handles_->transactionLost) {
+    handles_->transactionLost = false;  // rolled back at the disconnect
+    if (!commit) return 0;
+    last_error_ = "the connection was lost inside the transaction";
+  } else {
+    bool commitIt = commit && failed == 0;
+    ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, commitIt ? SQL_COMMIT : SQL_ROLLBACK));
+    if (!ended) last_error_ = odbcDiagnostic(SQL_HANDLE_DBC, handles_->dbc);
+    setAutocommit(true);
+    if (ended && !commitIt && commit) last_error_ = std::to_string(failed) + " of its statements failed";
+    if (ended && (commitIt || !commit)) return 0;
+  }
+  Log::LogByLevel(LOG_NORMAL, "database [%s]: transaction %s: %s", dsn_.c_str(),
+                  commit && ended ? "rolled back" : commit ? "not committed" : "not rolled back", last_error_.c_str());
+  return -1;
+}
+
+bool QxDBConnection::inTransaction() const { return handles_->inTransaction; }
+
+int QxDBConnection::failedStatements() const { return *handles_->failures; }
 
 std::string odbcDiagnostic(short handleType, void* handle) {
   std::string text;

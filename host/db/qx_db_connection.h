@@ -9,6 +9,16 @@
 // takes the file's UserName, Password or Database. Driver, Servername and
 // Port come from the file only.
 //
+// Transactions: beginTransaction turns autocommit off, and the statements
+// that follow are one transaction until commit or rollback turns it on
+// again. The connection counts its statements that fail (prepare, run or
+// fetch); commit refuses a transaction in which any did, rolls it back and
+// fails, so a transaction is all or nothing although the driver, by
+// default, rolls back only the failed statement (a savepoint before each).
+// A disconnect, or a server that goes away, inside a transaction rolls it
+// back; it stays open, failed, until commit or rollback ends it, and no
+// connect is made meanwhile, so nothing of it is ever run in autocommit.
+//
 // Threads: one connection and its statements belong to one thread at a time;
 // isDBAlive keeps no state and may run on any thread. Failures are logged at
 // the "normal" level with the driver's own message and reported by result;
@@ -54,6 +64,18 @@ class QxDBConnection {
   // Disconnects; harmless when not connected. 0 on success.
   virtual int disconnect();
 
+  // 0 when a transaction has begun; -1 when not connected or one is open.
+  virtual int beginTransaction();
+  // 0 when the transaction is committed; -1, rolled back, when a statement
+  // of it failed, the commit failed or no transaction is open.
+  virtual int commit();
+  // Ends the transaction, rolling it back. 0 on success.
+  virtual int rollback();
+  bool inTransaction() const;
+  // Statements that failed since this object was made; two readings tell
+  // whether any statement between them failed.
+  int failedStatements() const;
+
   // The driver's message of the last failure, cut to a few hundred bytes.
   const std::string& lastError() const { return last_error_; }
 
@@ -77,6 +99,8 @@ class QxDBConnection {
  private:
   struct Handles;
   void freeHandles();
+  int endTransaction(bool commit);
+  void setAutocommit(bool on);
 
   const ODBC_VERSION version_;
   const std::string home_;

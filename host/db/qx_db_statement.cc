@@ -27,8 +27,8 @@ bool wholeNumber(const std::string& text, long long& value) {
 
 // ---- QxDBResultset ----
 
-QxDBResultset::QxDBResultset(void* stmt, std::vector<std::string> columns)
-    : stmt_(stmt), columns_(std::move(columns)) {}
+QxDBResultset::QxDBResultset(void* stmt, std::vector<std::string> columns, FailureCount failures)
+    : stmt_(stmt), columns_(std::move(columns)), failures_(std::move(failures)) {}
 
 int QxDBResultset::next() {
   values_.clear();
@@ -36,9 +36,12 @@ int QxDBResultset::next() {
   if (done_ || columns_.empty()) return 1;
   SQLRETURN rc = SQLFetch(stmt_);
   if (rc == SQL_NO_DATA || !SQL_SUCCEEDED(rc)) {
-    if (rc != SQL_NO_DATA)
+    if (rc != SQL_NO_DATA) {
       Log::LogByLevel(LOG_NORMAL, "database: cannot fetch a row: %s",
                       odbcDiagnostic(SQL_HANDLE_STMT, stmt_).c_str());
+      failed_ = true;
+      if (failures_) ++*failures_;
+    }
     done_ = true;
     return 1;
   }
@@ -100,7 +103,8 @@ int QxDBResultset::getLongLong(const char* column, long long& value) {
 
 // ---- QxDBStatement ----
 
-QxDBStatement::QxDBStatement(void* stmt, std::string sql) : stmt_(stmt), sql_(std::move(sql)) {}
+QxDBStatement::QxDBStatement(void* stmt, std::string sql, FailureCount failures)
+    : stmt_(stmt), sql_(std::move(sql)), failures_(std::move(failures)) {}
 
 QxDBStatement::~QxDBStatement() {
   delete result_;
@@ -108,7 +112,11 @@ QxDBStatement::~QxDBStatement() {
 }
 
 int QxDBStatement::setParameter(int index, unsigned char* data, int length, bool) {
-  if (index < 1 || length < 0 || (data == nullptr && length > 0)) return -1;
+  if (index < 1) return -1;
+  if (length < 0 || (data == nullptr && length > 0)) {
+    params_.erase(index);
+    return -1;
+  }
   Param& p = params_[index];
   p.kind = 0;
   p.text.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
@@ -116,7 +124,11 @@ int QxDBStatement::setParameter(int index, unsigned char* data, int length, bool
 }
 
 int QxDBStatement::setParameter(int index, long& value) {
-  if (index < 1 || value < INT_MIN || value > INT_MAX) return -1;
+  if (index < 1) return -1;
+  if (value < INT_MIN || value > INT_MAX) {
+    params_.erase(index);  // never run with the value bound before
+    return -1;
+  }
   Param& p = params_[index];
   p.kind = 1;
   p.i32 = static_cast<int>(value);
@@ -188,10 +200,11 @@ int QxDBStatement::excuteQuery(QxDBResultset** result) {
   if (!ok) {
     last_error_ = odbcDiagnostic(SQL_HANDLE_STMT, stmt_);
     Log::LogByLevel(LOG_NORMAL, "database: statement [%.300s] failed: %s", sql_.c_str(), last_error_.c_str());
+    if (failures_) ++*failures_;
     return -1;
   }
   last_error_.clear();
-  result_ = new QxDBResultset(stmt_, std::move(columns));
+  result_ = new QxDBResultset(stmt_, std::move(columns), failures_);
   if (result != nullptr) *result = result_;
   return 0;
 }

@@ -7,22 +7,32 @@
 // several commands separated by ';' (a delete then an insert): the driver
 // sends them as one query, parameters in order of appearance, and a failure
 // of any command fails the run.
+//
+// Every failed run or fetch also counts in the connection's failure count
+// (QxDBConnection::failedStatements), by which a transaction learns that
+// one of its statements failed even where the caller only logged it.
 #ifndef KEELGATE_HOST_DB_QX_DB_STATEMENT_H
 #define KEELGATE_HOST_DB_QX_DB_STATEMENT_H
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace KELP {
 
+// The failed statements of one connection; shared with its statements.
+typedef std::shared_ptr<int> FailureCount;
+
 class QxDBResultset {
  public:
-  QxDBResultset(void* stmt, std::vector<std::string> columns);
+  QxDBResultset(void* stmt, std::vector<std::string> columns, FailureCount failures = nullptr);
   virtual ~QxDBResultset() {}
 
-  // 0 when a row is available; nonzero at the end or on a failure.
+  // 0 when a row is available; nonzero at the end or on a failure (then
+  // failed() is true).
   virtual int next();
+  bool failed() const { return failed_; }
   // Columns by name, ignoring case. 0 on success; nonzero for an unknown
   // column, a NULL or a text that is not a whole number in range. A text
   // stays valid until the next next().
@@ -37,15 +47,18 @@ class QxDBResultset {
   std::vector<std::string> columns_;
   std::vector<std::string> values_;
   std::vector<bool> nulls_;
+  FailureCount failures_;
   bool done_ = false;
+  bool failed_ = false;
 };
 
 class QxDBStatement {
  public:
-  QxDBStatement(void* stmt, std::string sql);
+  QxDBStatement(void* stmt, std::string sql, FailureCount failures = nullptr);
   virtual ~QxDBStatement();
 
-  // Text of `length` bytes (a copy is kept). 0 on success.
+  // Text of `length` bytes (a copy is kept). 0 on success. A refused value
+  // also unsets the parameter, so the statement never runs with an older one.
   virtual int setParameter(int index, unsigned char* data, int length, bool binary);
   // An integer bound as a 32-bit INTEGER; a value out of range fails.
   virtual int setParameter(int index, long& value);
@@ -76,6 +89,7 @@ class QxDBStatement {
   void* stmt_;
   std::string sql_;
   std::map<int, Param> params_;
+  FailureCount failures_;
   QxDBResultset* result_ = nullptr;
   std::string last_error_;
 };

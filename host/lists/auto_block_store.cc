@@ -12,8 +12,10 @@ const char kSelectBlocks[] =
     "select ip, sender, type, expiration from t_sender_filter_blocked where enabled";
 
 // Reads the rows of a run select; a row with an unreadable type or
-// expiration is skipped and logged.
-void readRows(QxDBResultset* rows, std::vector<AutoBlock>& blocks) {
+// expiration is skipped and logged. Expirations are read as 64-bit numbers
+// (bigint columns), so a block may end past 2038. False when a row could
+// not be fetched: the table was then not read whole.
+bool readRows(QxDBResultset* rows, std::vector<AutoBlock>& blocks) {
   while (rows->next() == 0) {
     const char* ip = "";
     const char* sender = "";
@@ -29,6 +31,7 @@ void readRows(QxDBResultset* rows, std::vector<AutoBlock>& blocks) {
     block.sender = sender;
     blocks.push_back(block);
   }
+  return !rows->failed();
 }
 
 }  // namespace
@@ -40,8 +43,7 @@ bool loadAutoBlocks(const std::string& home, std::vector<AutoBlock>& blocks) {
   QxDBStatement* stmt = nullptr;
   if (conn.prepareStatement(kSelectBlocks, &stmt) != 0) return false;
   QxDBResultset* rows = nullptr;
-  bool ok = stmt->excuteQuery(&rows) == 0;
-  if (ok) readRows(rows, blocks);
+  bool ok = stmt->excuteQuery(&rows) == 0 && readRows(rows, blocks);
   conn.releaseStatement(stmt);
   conn.disconnect();
   if (ok)
