@@ -22,6 +22,12 @@ if [ -n "$missing" ]; then
   apt-get -o DPkg::Lock::Timeout=300 update -q
   apt-get -o DPkg::Lock::Timeout=300 install -y -q --no-install-recommends $missing
 fi
+# Debian's odbcinst.ini turns on psqlODBC's communication log, which every
+# process using the driver then leaves as /tmp/psqlodbc_*.log, whatever its
+# connection string says once it has disconnected: switch it off.
+if [ "$(id -u)" -eq 0 ] && [ -f /etc/odbcinst.ini ]; then
+  sed -i 's/^\([[:space:]]*CommLog[[:space:]]*=[[:space:]]*\)1[[:space:]]*$/\10/' /etc/odbcinst.ini
+fi
 # The tests run private Postfix instances of their own; the system instance
 # must not run or start at boot.
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/postfix ]; then
