@@ -43,29 +43,6 @@ int initLog(bool reinit) {
   return 0;
 }
 
-namespace {
-
-// Runs `openssl ciphers -v "<cipherClass>"` into <home><listing> and reads it
-// into the table of `type`. False when the command or its listing failed.
-bool loadCipherClass(const char* cipherClass, const char* listing, int type) {
-  std::string file = g_kelp_home + listing;
-  std::string command = g_kelp_home + "/script/openssl ciphers -v \"" + cipherClass + "\" >" + file;
-  int status = system(command.c_str());
-  if (status != 0) {
-    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "Run command (%s) error: %d", command.c_str(), status);
-    return false;
-  }
-  if (access(file.c_str(), F_OK) != 0) {
-    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "access cipher list file error: %d", 0);
-    return false;
-  }
-  extract_ciphers_map(file.c_str(), type);
-  unlink(file.c_str());
-  return true;
-}
-
-}  // namespace
-
 int init() {
   if (initLog(false) != 0) return -1;
   if (!loadCipherClass("HIGH", "/bin/cipher_high", CIPHER_SUITES_HIGH)) return -1;
