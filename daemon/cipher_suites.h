@@ -11,4 +11,12 @@ enum CipherSuitesType { CIPHER_SUITES_HIGH = 0, CIPHER_SUITES_MEDIUM = 1 };
 // and skipped, the good ones are kept.
 void extract_ciphers_map(const char* path, int type);
 
+// Runs `<home>/script/openssl ciphers -v "<cipherClass>"` as a child with its
+// output in the new file <home><listing> (mode 0600), adds the listing to the
+// table of `type` and removes the file. False, logged, when the file cannot be
+// made, the command fails (the file is then left in place) or the file is
+// gone when it ends. The command is shown in the log as the shell line it
+// stands for.
+bool loadCipherClass(const char* cipherClass, const char* listing, int type);
+
 #endif

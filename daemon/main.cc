@@ -1,10 +1,12 @@
 // keelgate: the policy daemon of a mail-security gateway's MTA.
 //
-// Start-up, in order: detach, close inherited descriptors, KELP_HOME, init()
-// (log, cipher tables, reload flag files), the configuration check, pid file,
-// role and identity, signals, the two loopback listening sockets, and the
-// pool of twenty workers: 0..8 and this process (9) on port 998, 10..19 on
-// port 999.
+// Start-up, in order: detach, close inherited descriptors (0, 1 and 2 then
+// on /dev/null), umask 027, KELP_HOME, chdir("/"), init() (log, cipher
+// tables, reload flag files), the service account, the configuration check,
+// pid file, role and identity, signals, the two loopback listening sockets;
+// then root's files are handed to the account and root is dropped for good,
+// and only then is the pool of twenty workers forked: 0..8 and this process
+// (9) on port 998, 10..19 on port 999. No worker ever holds root.
 //
 //   keelgate      start the pool (detaches)
 //   keelgate -t   check the configuration of KELP_HOME in the foreground
@@ -19,6 +21,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -55,12 +58,30 @@ void closeInheritedDescriptors() {
   for (rlim_t fd = 0; fd < limit; ++fd) close(static_cast<int>(fd));
 }
 
-// False when KELP_HOME is unset, empty or longer than 511 bytes.
+// Standard input, output and error on /dev/null, so that no file the daemon
+// opens later gets one of their numbers (and a stray write to one of them).
+void nullStandardDescriptors() {
+  int fd = open("/dev/null", O_RDWR);
+  if (fd < 0) return;
+  for (int std = 0; std <= 2; ++std)
+    if (fd != std) dup2(fd, std);
+  if (fd > 2) close(fd);
+}
+
+// False when KELP_HOME is unset, empty or longer than 511 bytes. A relative
+// KELP_HOME is made absolute from the directory the daemon was started in,
+// in the environment too (the host classes read it there), since the daemon
+// then moves to "/".
 bool readInstallationDirectory() {
   const char* home = getenv("KELP_HOME");
   if (home == nullptr || *home == '\0' || strlen(home) > 511) return false;
   g_kelp_home = home;
   if (g_kelp_home.back() == '/') g_kelp_home.pop_back();
+  char cwd[4096];
+  if (home[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
+    g_kelp_home = std::string(cwd) + "/" + g_kelp_home;
+    setenv("KELP_HOME", g_kelp_home.c_str(), 1);
+  }
   return true;
 }
 
@@ -180,12 +201,18 @@ int main(int argc, char** argv) {
   }
   detach();
   closeInheritedDescriptors();
+  nullStandardDescriptors();
+  umask(027);  // nothing the daemon creates is writable by others
   if (!readInstallationDirectory()) return 0;
+  if (chdir("/") != 0) return 255;
   if (init() != 0) return 255;
+  KELP::ServiceAccount account;
+  if (!lookUpServiceAccount(account)) return 255;
   if (!checkConfiguration(g_kelp_home)) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "configuration check failed, keelgate exit");
     return 255;
   }
+  warnOfReadableDatabaseLogin();
   claimPidFile();
   std::string problem;
   if (!g_answer_counters.create(g_kelp_home + "/bin/keelgate.counters", problem))
@@ -200,6 +227,8 @@ int main(int argc, char** argv) {
   int requestTimeout = requestTimeoutSeconds();
   int connectionFd = openListener(kConnectionPort, "connection", requestTimeout);
   int senderFd = openListener(kSenderPort, "sender", requestTimeout);
+  handOverToServiceAccount(account);
+  if (!dropPrivileges(account)) return 255;
   forkWorkers(0, 8, connectionFd, "connection");
   forkWorkers(10, 19, senderFd, "sender");
   AcceptAndVerify(9, connectionFd);

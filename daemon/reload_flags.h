@@ -11,8 +11,9 @@ const int kWorkerCount = 20;
 // <g_kelp_home>/bin/keelgate.r<index>, whatever the length of g_kelp_home.
 std::string flagFilePath(int index);
 
-// Creates every missing flag file (mode 0600). 0 when every creation it tried
-// succeeded, -1 otherwise; existing files are left alone.
+// Creates every missing flag file (mode 0600), as root owned by the service
+// account. 0 when every creation it tried succeeded, -1 otherwise; existing
+// files are left alone.
 int init_policy_load_flag();
 
 // Removes a worker's flag file and logs whether it is gone; `when` is "init"

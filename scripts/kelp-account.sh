@@ -1,7 +1,9 @@
 #!/bin/sh
-# Creates the system account "kelp", which owns the blocked-connection CSV
-# logs, when it is missing.
+# Creates the system account "kelp", when it is missing: the keelgate pool
+# runs as it once its ports are bound, and it owns log/ and the CSV logs.
 set -e
 if ! getent passwd kelp >/dev/null; then
-  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin kelp
+  if getent group kelp >/dev/null; then group="--gid kelp"; else group="--user-group"; fi
+  # shellcheck disable=SC2086
+  useradd --system $group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin kelp
 fi

@@ -1,11 +1,13 @@
 #include "host/base/service_account.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -26,6 +28,10 @@ bool lookupServiceAccount(const std::string& name, ServiceAccount& account, std:
                                                                : std::string("does not exist"));
     return false;
   }
+  if (pw.pw_uid == 0 || pw.pw_gid == 0) {
+    problem = "the system account [" + name + "] is root's user or group";
+    return false;
+  }
   account.name = name;
   account.uid = pw.pw_uid;
   account.gid = pw.pw_gid;
@@ -37,9 +43,26 @@ bool lookupServiceAccount(const std::string& name, ServiceAccount& account, std:
   return true;
 }
 
+// The files handed over lie in folders the account can write (bin/, log/):
+// by the time root gets to them the account may have put a symbolic or hard
+// link there in their place, and chown(2) would then give it root's file. So
+// the name is opened without following links, and only a regular file with a
+// single name is handed over.
 bool handToServiceAccount(const ServiceAccount& account, const std::string& path) {
   if (geteuid() != 0) return true;
-  return chown(path.c_str(), account.uid, account.gid) == 0;
+  int fd = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    ok = false;
+    errno = S_ISLNK(st.st_mode) ? ELOOP : EPERM;
+  }
+  ok = ok && fchownat(fd, "", account.uid, account.gid, AT_EMPTY_PATH) == 0;
+  int err = errno;
+  close(fd);
+  errno = err;
+  return ok;
 }
 
 namespace {
@@ -57,14 +80,35 @@ bool holdsCapabilities() {
   return data[0].effective || data[1].effective || data[0].permitted || data[1].permitted;
 }
 
+// Empties every capability set of a process that is not root but was given
+// some (a program file with `setcap cap_net_bind_service`): the ports are
+// bound by now.
+bool clearCapabilities() {
+  struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  struct __user_cap_data_struct data[2] = {};
+  if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) return false;
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
 }  // namespace
 
 bool dropToServiceAccount(const ServiceAccount& account, std::string& problem) {
-  if (geteuid() != 0) return true;
+  if (geteuid() != 0) {
+    if (!clearCapabilities()) return fail(problem, "capset");
+    if (holdsCapabilities()) {
+      problem = "capabilities are left after they were cleared";
+      return false;
+    }
+    return true;
+  }
+  if (account.uid == 0 || account.gid == 0) {
+    problem = "the account is root's user or group";
+    return false;
+  }
   if (setgroups(account.groups.size(), account.groups.data()) != 0) return fail(problem, "setgroups");
   if (setgid(account.gid) != 0) return fail(problem, "setgid");
   if (setuid(account.uid) != 0) return fail(problem, "setuid");
-  if (account.uid != 0 && (setuid(0) == 0 || seteuid(0) == 0)) {
+  if (setuid(0) == 0 || seteuid(0) == 0 || setegid(0) == 0) {
     problem = "root could be had back after the drop";
     return false;
   }
@@ -72,7 +116,7 @@ bool dropToServiceAccount(const ServiceAccount& account, std::string& problem) {
     problem = "the process does not run as the account after the drop";
     return false;
   }
-  if (account.uid != 0 && holdsCapabilities()) {
+  if (holdsCapabilities()) {
     problem = "capabilities are left after the drop";
     return false;
   }

@@ -23,17 +23,22 @@ struct ServiceAccount {
 };
 
 // Looks the account up in the system's user database. False when it does not
-// exist (or the lookup failed); `problem` then says which.
+// exist, the lookup failed or it is root's user or group; `problem` then says
+// which.
 bool lookupServiceAccount(const std::string& name, ServiceAccount& account, std::string& problem);
 
 // Hands a file this process created as root to the account (owner and group);
-// harmless when not root. False, errno kept, when chown fails.
+// harmless when not root. Only a regular file with one name is handed over: a
+// symbolic link fails with ELOOP, anything else that is no such file with
+// EPERM. False, errno kept, when it fails.
 bool handToServiceAccount(const ServiceAccount& account, const std::string& path);
 
 // When running as root: sets the supplementary groups, the group and the user
 // of the account, in that order, and verifies that root cannot be had back
-// (setuid(0) must fail) and that no capability is left. Does nothing when not
-// root. False, with `problem`, when any step fails: the caller must then exit.
+// (setuid(0) must fail) and that no capability is left. When not root, only
+// empties the capability sets (a program file may have been given
+// cap_net_bind_service). False, with `problem`, when any step fails: the
+// caller must then exit.
 bool dropToServiceAccount(const ServiceAccount& account, std::string& problem);
 
 }  // namespace KELP

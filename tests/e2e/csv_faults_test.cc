@@ -5,6 +5,7 @@
 // directory is usable again; the pool answers throughout.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -129,6 +130,8 @@ TEST_F(CsvFaults, FullFileSystemKeepsTheRowsUntilSpaceIsFreed) {
   earlier += std::string(kPage - kFree - earlier.size() - 5, 'x') + "\t2\t0\n";
   ASSERT_EQ(kPage - kFree, earlier.size());
   home.write(kCsv, earlier);
+  struct passwd* kelp = getpwnam("kelp");
+  ASSERT_EQ(0, chown(home.path(kCsv).c_str(), kelp->pw_uid, kelp->pw_gid)) << "the pool appends as kelp";
   ASSERT_LT(0, fillUp(home.path("csv/filler")));
   ASSERT_NO_FATAL_FAILURE(startAndBlock(kRowFailed));
   std::string failure;

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -164,7 +165,15 @@ Installation::Installation() {
   if (mkdtemp(tmpl) == nullptr) abort();
   home_ = tmpl;
   chmod(home_.c_str(), 0755);
+  // The pool runs as "kelp": bin/ root's with group kelp and sticky, log/ kelp's.
+  struct passwd* kelp = getpwnam("kelp");
   mkdir(path("bin").c_str(), 0755);
+  mkdir(path("log").c_str(), 0750);
+  if (kelp != nullptr) {
+    if (chown(path("bin").c_str(), 0, kelp->pw_gid) != 0 || chmod(path("bin").c_str(), 01775) != 0 ||
+        chown(path("log").c_str(), kelp->pw_uid, kelp->pw_gid) != 0)
+      abort();
+  }
   mkdir(path("script").c_str(), 0755);
   mkdir(path("config").c_str(), 0755);
   copyTree(std::string(KEELGATE_SOURCE_DIR) + "/sample/config", path("config"));

@@ -1,0 +1,129 @@
+// The pool on a tree laid down by scripts/install.sh over an older root-run
+// one: every worker runs as kelp with no capability left; kelp can do what the
+// pool needs (reload, reopen a rotated log, write the CSV log) and cannot
+// change what root runs or what decides the policies. Without kelp, no start.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/e2e/daemon_harness.h"
+#include "tests/e2e/pool_watch.h"
+#include "tests/e2e/private_mount.h"
+
+namespace e2e {
+namespace {
+
+// "user:group mode" of a path, the mode in octal.
+std::string ownerOf(const std::string& path) {
+  struct stat st = {};
+  if (lstat(path.c_str(), &st) != 0) return "missing";
+  struct passwd* pw = getpwuid(st.st_uid);
+  struct group* gr = getgrgid(st.st_gid);
+  std::ostringstream text;
+  text << (pw ? pw->pw_name : "?") << ":" << (gr ? gr->gr_name : "?") << " " << std::oct << (st.st_mode & 07777);
+  return text.str();
+}
+
+// The value of a /proc/<pid>/status field ("Uid", "CapEff", ...).
+std::string statusField(pid_t pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, name.size() + 1, name + ":") == 0) return line.substr(name.size() + 2);
+  return "<none>";
+}
+
+// Runs a shell command as kelp in `home`; true when it succeeded.
+bool asKelp(const std::string& home, const std::string& command) {
+  return system(("cd '" + home + "' && runuser -u kelp -- sh -c '" + command + "' 2>/dev/null").c_str()) == 0;
+}
+
+class Privileges : public testing::Test {
+ protected:
+  void SetUp() override {
+    home.logAtDebugLevel();
+    home.setKelpIni("smtp_traffic_throttling", "ip_conn_enable", "yes");  // a stop writes the CSV log
+    for (const char* rel : {"bin/throttling-lists.lock", "bin/keelgate.r3", "log/keelgate.log.1"})
+      home.write(rel, "", 0644);  // root's, as a pool that ran as root left them
+    std::string build = KEELGATE_BIN;
+    build.erase(build.rfind('/'));
+    ASSERT_EQ(0, system(("'" KEELGATE_SOURCE_DIR "/scripts/install.sh' '" + build + "' '" + home.home() +
+                         "' >/dev/null").c_str()));
+  }
+  Installation home;
+};
+
+TEST_F(Privileges, InstalledTreeKeepsKelpToItsOwnFiles) {
+  const std::pair<const char*, const char*> layout[] = {
+      {"", "root:root 755"},          {"script", "root:root 755"},          {"bin", "root:kelp 1775"},
+      {"config", "root:kelp 750"},    {"config/kelp.ini", "root:kelp 640"}, {"config/throttling", "root:kelp 750"},
+      {"log", "kelp:kelp 750"},       {"config/odbc.ini.example", "root:kelp 600"},
+      {"bin/throttling-lists.lock", "missing"},  // root's lock and image of an older install are removed,
+      {"bin/keelgate.r3", "kelp:kelp 644"},      // its flag file and old logs handed over
+      {"log/keelgate.log.1", "kelp:kelp 644"}};
+  for (const auto& entry : layout) EXPECT_EQ(entry.second, ownerOf(home.path(entry.first))) << entry.first;
+  for (const char* command : {"rm -f bin/keelgate", "mv bin/keelgate-store bin/keelgate", "echo > bin/keelgate",
+                              "echo >> config/kelp.ini", "rm -f config/tls_policy.ini"})
+    EXPECT_FALSE(asKelp(home.home(), command)) << command;
+  EXPECT_EQ("root:root 755", ownerOf(home.path("bin/keelgate"))) << "the program stays root's, in place";
+}
+
+TEST_F(Privileges, WorkersRunAsKelpAndStillReloadReopenTheLogAndWriteTheCsv) {
+  home.write("config/odbc.ini", "# no database yet\n", 0644);  // an operator's slip
+  ASSERT_EQ(-1, home.start());
+  EXPECT_EQ(1, home.countLog("config/odbc.ini] is readable by every user and holds the database password"));
+  struct passwd* kelp = getpwnam("kelp");  // scripts/kelp-account.sh makes it
+  ASSERT_NE(nullptr, kelp);
+  auto fourTimes = [](unsigned id) { std::string s = std::to_string(id); return s + "\t" + s + "\t" + s + "\t" + s; };
+  ASSERT_EQ(20u, home.poolPids().size());
+  for (pid_t pid : home.poolPids()) {
+    EXPECT_EQ(fourTimes(kelp->pw_uid), statusField(pid, "Uid")) << pid;  // real, effective, saved, file system
+    EXPECT_EQ(fourTimes(kelp->pw_gid), statusField(pid, "Gid")) << pid;
+    EXPECT_EQ(std::to_string(kelp->pw_gid) + " ", statusField(pid, "Groups")) << pid;
+    EXPECT_EQ("0000000000000000 0000000000000000", statusField(pid, "CapEff") + " " + statusField(pid, "CapPrm"));
+  }
+  EXPECT_EQ("kelp:kelp 600", ownerOf(home.path("bin/keelgate.pid")));
+  EXPECT_EQ("kelp:kelp 640", ownerOf(home.path("log/keelgate.log")));
+
+  auto serve = [&] {
+    return serveUntilFlagsGone(home, [](int, int) { return connectFrom("198.51.100.23"); },
+                               [](int, int, const std::string& answer) { EXPECT_EQ(kNonNeed, answer); });
+  };
+  // A flag file made by hand as kelp; then a rotation: the log moved away
+  // and SIGHUP, after which each worker reopens the log, a new file of kelp's.
+  ASSERT_TRUE(asKelp(home.home(), "touch bin/keelgate.r3"));
+  EXPECT_TRUE(serve());
+  ASSERT_EQ(0, rename(home.path("log/keelgate.log").c_str(), home.path("log/keelgate.log.2").c_str()));
+  ASSERT_EQ(0, kill(home.mainPid(), SIGHUP));
+  EXPECT_TRUE(waitUntil([&] { return flaggedWorkers(home).size() == 20; }, 2500));
+  EXPECT_TRUE(serve());
+  EXPECT_EQ(20, home.countLog("normal --- keelgate --- ")) << "every worker reopened the log";
+  EXPECT_EQ("kelp:kelp 640", ownerOf(home.path("log/keelgate.log")));
+
+  EXPECT_EQ(kIpBlocked, ask(998, connectFrom("203.0.113.66")));
+  home.stopPool();
+  EXPECT_NE(std::string::npos, home.read("log/smtp_conn_blocked.csv").find("\t203.0.113.66\t"));
+  EXPECT_EQ("kelp:kelp 640", ownerOf(home.path("log/smtp_conn_blocked.csv")));
+}
+
+// As Postfix without its mail_owner: no account, no start.
+TEST(PrivilegesWithoutKelp, StartIsRefusedNamingTheAccount) {
+  ASSERT_TRUE(enterPrivateMountNamespace());
+  Installation home;
+  ASSERT_EQ(0, system(("grep -v '^kelp:' /etc/passwd >" + home.path("passwd")).c_str()));
+  ASSERT_EQ(0, mount(home.path("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr));
+  EXPECT_EQ(255, home.start());
+  umount("/etc/passwd");
+  EXPECT_EQ(1, home.countLog("normal the system account [kelp] does not exist: "));
+  EXPECT_FALSE(home.exists("bin/keelgate.pid"));
+}
+
+}  // namespace
+}  // namespace e2e
