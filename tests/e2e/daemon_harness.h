@@ -1,11 +1,13 @@
 // Drives the real keelgate binary for end-to-end tests: a private installation
 // directory laid down from the sample, the daemon started on it, requests over
 // real sockets, the log read back, and the whole pool stopped at the end.
+// Single-threaded: the test's main thread calls it.
 #ifndef KEELGATE_TESTS_E2E_DAEMON_HARNESS_H
 #define KEELGATE_TESTS_E2E_DAEMON_HARNESS_H
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,30 +21,35 @@ constexpr char kUsed[] = "action=PREPEND X-KELP-TLS-USAGE: Used\n\n";
 constexpr char kIpBlocked[] = "action=421 4.7.0 Too much traffic from your IP address, try again later\n\n";
 constexpr char kSenderBlocked[] = "action=450 4.7.1 Too much traffic from this sender, try again later\n\n";
 constexpr char kNoTlsAllowed[] = "action=421 4.7.0 Must not use TLS\n\n";
-constexpr char kMustUseTls[] = "action=530 5.7.0 Must use TLS\n\n";
 constexpr char kAttrError[] = "action=451 4.5.0 Local Process Attributes Error\n\n";
 
-// The policy attributes Postfix sends, with values for a plain MAIL request;
-// `overrides` replaces or adds attributes, an empty-named entry is skipped.
-std::string policyRequest(const std::map<std::string, std::string>& overrides = {},
-                          const std::vector<std::string>& omit = {});
+// The attributes Postfix sends, with the values of a plain MAIL request but
+// for `overrides`.
+std::string policyRequest(const std::map<std::string, std::string>& overrides = {});
 // A request at protocol state `stage` from client `ip` with `sender`.
 std::string stageRequest(const std::string& stage, const std::string& ip, const std::string& sender = "");
-std::string connectFrom(const std::string& ip);
 
-// True when something listens on 127.0.0.1:port in this network namespace.
-bool listening(int port);
-// Connects to 127.0.0.1:port and sends nothing; the descriptor or -1.
-int connectSilently(int port);
-// A socket listening on host:port with the given backlog, or -1.
-int listenOn(const char* host, int port, int backlog);
-// Processes of process group `pgid` now alive (zombies left out).
-std::vector<pid_t> processGroup(pid_t pgid);
-
-// Connects to 127.0.0.1:port, sends `text` (possibly in several segments with
-// a pause between them) and returns everything the peer sent until it closed.
+// Connects to 127.0.0.1:port (5 s receive timeout); the descriptor or -1.
+int connectTo(int port);
+// Everything the peer sends until it closes (or the receive timeout).
+std::string readToEnd(int fd);
+// One request on a new connection, and the answer.
 std::string ask(int port, const std::string& text);
-std::string askInSegments(int port, const std::vector<std::string>& segments, int pauseMs);
+// A socket listening on host:port, or -1.
+int listenOn(const char* host, int port);
+
+// Polls `done` every 10 ms until it is true or timeoutMs passed.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs);
+// Processes of process group `pgid`, zombies (not yet reaped) only if asked.
+std::vector<pid_t> processGroup(pid_t pgid, bool zombies = false);
+// Reaps exited descendants without blocking: exit code, or 128 + signal.
+std::map<pid_t, int> reapExited();
+// True once no thread of `pid` has `sig` pending any more.
+bool signalTaken(pid_t pid, int sig);
+
+// Counts summed over the rows of a blocked-connection CSV log: by IP for IP
+// rows, by sender for sender rows (the header and rows of count 0 add none).
+std::map<std::string, int> blockedCounts(const std::string& csv);
 
 class Installation {
  public:
@@ -51,42 +58,51 @@ class Installation {
 
   const std::string& home() const { return home_; }
   std::string path(const std::string& rel) const { return home_ + "/" + rel; }
-  void write(const std::string& rel, const std::string& text, int mode = 0644) const;
+  void write(const std::string& rel, const std::string& text, int mode = 0644) const;  // directory must exist
   std::string read(const std::string& rel) const;
-  bool exists(const std::string& rel) const;
-  void remove(const std::string& rel) const;
-  // Log everything: the daemon's level (ha/keelgate) and the throttling
-  // lists' level (kelp.ini), which a worker applies last.
-  void logAtDebugLevel() const;
   // Sets key = value in a section of config/kelp.ini (added when missing).
   void setKelpIni(const std::string& section, const std::string& key, const std::string& value) const;
+  // Debug level for the daemon and for the throttling lists.
+  void logAtDebugLevel() const;
 
-  // Runs the daemon with KELP_HOME = home (or `kelpHome` when given; unset
-  // when null) and returns once the start-up is over: the pool answers on
-  // both ports, or the main process has exited. Returns the main process's
-  // exit status, or -1 while the pool runs.
-  int start();
+  // Runs the daemon with KELP_HOME = home (or `kelpHome`; unset when null)
+  // and returns once the start is over: -1 when the pool answers on both
+  // ports with every flag file consumed, else the main process's exit status.
+  int start() { return startWithHome(home_.c_str()); }
   int startWithHome(const char* kelpHome);
-
   pid_t mainPid() const { return main_pid_; }
-  // Processes of the pool (its process group) now alive.
   std::vector<pid_t> poolPids() const;
-  // SIGTERM to the whole pool, SIGKILL after a grace period, all reaped.
+  // SIGTERM to the whole pool (SIGKILL after 10 s), every process of it reaped.
   void stopPool();
 
-  // The log's lines, and waiting for a line that contains `needle`.
   std::vector<std::string> logLines() const;
-  bool waitForLog(const std::string& needle, int timeoutMs = 5000, int count = 1) const;
+  // Lines that contain `needle`; a line of process p holds "keelgate[p] LEVEL".
   int countLog(const std::string& needle) const;
+  bool waitForLog(const std::string& needle, int timeoutMs = 10000, int count = 1) const;
+
+  // SIGHUP to the main process; true once all twenty flag files exist.
+  bool signalReload() const;
+  // Stops (SIGSTOP) every process of the pool but `pid`, so that all the
+  // requests to its port meet in its blocked list, traffic counts and agent
+  // connection (the other port then answers nothing); true once they are
+  // all stopped. stopPool() lets them go on first.
+  bool keepOnly(pid_t pid) const;
+  // Worker indexes whose flag file bin/keelgate.rN exists.
+  std::vector<int> flaggedWorkers() const;
+  // Sends request(n) to a port with a flagged worker (998: 0-9, 999: 10-19)
+  // and check(n, answer) when given, until no flag file is left; false
+  // after 30 s.
+  bool serveUntilFlagsGone(const std::function<std::string(int n)>& request,
+                           const std::function<void(int n, const std::string& answer)>& check = nullptr);
+  // Connects to `port` and sends nothing; `fd` gets the connection. The pid
+  // of the worker that accepted it, from its debug line, or -1.
+  pid_t holdAWorker(int port, int& fd) const;
 
  private:
   std::string home_;
   pid_t main_pid_ = -1;
   pid_t pgid_ = -1;
 };
-
-// Reaps exited descendants without blocking; returns the statuses by pid.
-std::map<pid_t, int> reapExited();
 
 }  // namespace e2e
 

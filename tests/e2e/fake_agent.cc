@@ -1,83 +1,52 @@
 #include "tests/e2e/fake_agent.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <map>
 
 #include "tests/e2e/daemon_harness.h"
 
 namespace e2e {
 
-FakeAgent::FakeAgent(int port, Mode mode, int closeAfter, const char* host)
-    : mode_(mode), close_after_(closeAfter) {
-  listen_fd_ = listenOn(host, port, 128);
-  if (listen_fd_ < 0) return;
-  if (pipe2(wake_, O_CLOEXEC) != 0) abort();
-  thread_ = std::thread(&FakeAgent::run, this);
+FakeAgent::FakeAgent(int port, const char* host) : listen_fd_(listenOn(host, port)) {
+  if (listen_fd_ >= 0) thread_ = std::thread(&FakeAgent::run, this);
 }
 
 FakeAgent::~FakeAgent() {
-  if (thread_.joinable()) {
-    if (write(wake_[1], "x", 1) < 0) {}
-    thread_.join();
-  }
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
   if (listen_fd_ >= 0) close(listen_fd_);
-  for (int fd : wake_)
-    if (fd >= 0) close(fd);
 }
 
 void FakeAgent::run() {
-  std::map<int, std::pair<std::string, int>> conns;  // fd -> partial line, lines seen
-  for (;;) {
-    std::vector<struct pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-    if (mode_ != HANG)
-      for (const auto& c : conns) fds.push_back({c.first, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0) continue;
-    if (fds[0].revents) break;
-    if (fds[1].revents & POLLIN) {
+  std::map<int, std::string> partial;  // by connection
+  while (!stop_) {
+    std::vector<struct pollfd> fds = {{listen_fd_, POLLIN, 0}};
+    for (const auto& c : partial) fds.push_back({c.first, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+    if (fds[0].revents) {
       int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        if (mode_ == HANG) {
-          int small = 1024;
-          setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        }
-        conns[fd] = {"", 0};
-        ++connections_;
-      }
+      if (fd >= 0) partial[fd], ++connections_;
     }
-    for (size_t i = 2; i < fds.size(); ++i) {
+    for (size_t i = 1; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
-      int fd = fds[i].fd;
       char buf[4096];
-      ssize_t n = read(fd, buf, sizeof buf);
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n <= 0) {
-        close(fd);
-        conns.erase(fd);
+        close(fds[i].fd);
+        partial.erase(fds[i].fd);
         continue;
       }
-      auto& c = conns[fd];
-      c.first.append(buf, static_cast<size_t>(n));
-      size_t nl;
-      bool closeNow = false;
-      while ((nl = c.first.find('\n')) != std::string::npos) {
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          lines_.push_back(c.first.substr(0, nl));
-        }
-        c.first.erase(0, nl + 1);
-        if (mode_ == CLOSE_AFTER && ++c.second >= close_after_) closeNow = true;
-      }
-      if (closeNow) {
-        close(fd);
-        conns.erase(fd);
-      }
+      std::string& text = partial[fds[i].fd];
+      text.append(buf, static_cast<size_t>(n));
+      std::lock_guard<std::mutex> lock(mu_);
+      for (size_t nl; (nl = text.find('\n')) != std::string::npos; text.erase(0, nl + 1))
+        lines_.push_back(text.substr(0, nl));
     }
   }
-  for (const auto& c : conns) close(c.first);
+  for (const auto& c : partial) close(c.first);
 }
 
 std::vector<std::string> FakeAgent::lines() const {
@@ -85,20 +54,18 @@ std::vector<std::string> FakeAgent::lines() const {
   return lines_;
 }
 
-std::vector<std::string> FakeAgent::linesStartingWith(const std::string& prefix) const {
-  std::vector<std::string> out;
-  for (const auto& l : lines())
-    if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
+std::vector<std::string> FakeAgent::untimedLines(size_t from) const {
+  std::vector<std::string> out, all = lines();
+  for (size_t i = from; i < all.size(); ++i) {
+    const std::string& line = all[i];
+    size_t colon = line.find(':'), semi = line.find(';', colon);
+    out.push_back(colon == std::string::npos || semi == std::string::npos ? line : line.substr(0, colon + 1) + line.substr(semi));
+  }
   return out;
 }
 
 bool FakeAgent::waitForLines(size_t n, int timeoutMs) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (lines().size() >= n) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return lines().size() >= n;
+  return waitUntil([&] { return lines().size() >= n; }, timeoutMs);
 }
 
 }  // namespace e2e

@@ -1,7 +1,7 @@
-// An SMTP agent for end-to-end tests: listens on 127.0.0.1:port in the test's
-// network namespace and records the traffic lines it receives, or misbehaves
-// on request (closes each connection after some lines, or accepts and never
-// reads).
+// An SMTP agent for end-to-end tests: listens on host:port in the test's
+// network namespace (127.0.0.1 for the scanner's own agent, 127.0.0.2 for a
+// parent scanner's; a bare listener on kDatabasePort stands for a reachable
+// database) and records the lines it receives, on a thread of its own.
 #ifndef KEELGATE_TESTS_E2E_FAKE_AGENT_H
 #define KEELGATE_TESTS_E2E_FAKE_AGENT_H
 
@@ -13,33 +13,32 @@
 
 namespace e2e {
 
+constexpr int kAgentPort = 10040;
+constexpr int kDatabasePort = 15432;
+constexpr char kParentHost[] = "127.0.0.2";
+
 class FakeAgent {
  public:
-  enum Mode {
-    RECORD,       // read and record every line
-    CLOSE_AFTER,  // close each connection after `closeAfter` lines
-    HANG,         // accept and never read
-  };
-  // `host` may be any loopback address, e.g. 127.0.0.2 for a parent scanner.
-  explicit FakeAgent(int port, Mode mode = RECORD, int closeAfter = 1, const char* host = "127.0.0.1");
+  explicit FakeAgent(int port = kAgentPort, const char* host = "127.0.0.1");
   ~FakeAgent();
+  FakeAgent(const FakeAgent&) = delete;
+  FakeAgent& operator=(const FakeAgent&) = delete;
 
+  bool listening() const { return listen_fd_ >= 0; }
+  int connections() const { return connections_.load(); }
   // Complete lines received so far, in arrival order, without their "\n".
   std::vector<std::string> lines() const;
+  // The lines from index `from` on, with their time stamps left out:
+  // "ORCAS-Conn-IP:;1;1;1;192.0.2.1".
+  std::vector<std::string> untimedLines(size_t from = 0) const;
   // Waits until at least n lines arrived; false on timeout.
   bool waitForLines(size_t n, int timeoutMs = 10000) const;
-  // Lines that start with `prefix`.
-  std::vector<std::string> linesStartingWith(const std::string& prefix) const;
-  int connections() const { return connections_.load(); }
-  bool listening() const { return listen_fd_ >= 0; }
 
  private:
   void run();
 
-  const Mode mode_;
-  const int close_after_;
-  int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};
+  const int listen_fd_;
+  std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   mutable std::mutex mu_;
   std::vector<std::string> lines_;  // guarded by mu_

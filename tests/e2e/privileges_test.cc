@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -15,8 +16,6 @@
 #include <string>
 
 #include "tests/e2e/daemon_harness.h"
-#include "tests/e2e/pool_watch.h"
-#include "tests/e2e/private_mount.h"
 
 namespace e2e {
 namespace {
@@ -93,8 +92,8 @@ TEST_F(Privileges, WorkersRunAsKelpAndStillReloadReopenTheLogAndWriteTheCsv) {
   EXPECT_EQ("kelp:kelp 640", ownerOf(home.path("log/keelgate.log")));
 
   auto serve = [&] {
-    return serveUntilFlagsGone(home, [](int, int) { return connectFrom("198.51.100.23"); },
-                               [](int, int, const std::string& answer) { EXPECT_EQ(kNonNeed, answer); });
+    return home.serveUntilFlagsGone([](int) { return stageRequest("CONNECT", "198.51.100.23"); },
+                                    [](int, const std::string& answer) { EXPECT_EQ(kNonNeed, answer); });
   };
   // A flag file made by hand as kelp; then a rotation: the log moved away
   // and SIGHUP, after which each worker reopens the log, a new file of kelp's.
@@ -102,12 +101,12 @@ TEST_F(Privileges, WorkersRunAsKelpAndStillReloadReopenTheLogAndWriteTheCsv) {
   EXPECT_TRUE(serve());
   ASSERT_EQ(0, rename(home.path("log/keelgate.log").c_str(), home.path("log/keelgate.log.2").c_str()));
   ASSERT_EQ(0, kill(home.mainPid(), SIGHUP));
-  EXPECT_TRUE(waitUntil([&] { return flaggedWorkers(home).size() == 20; }, 2500));
+  EXPECT_TRUE(waitUntil([&] { return home.flaggedWorkers().size() == 20; }, 2500));
   EXPECT_TRUE(serve());
   EXPECT_EQ(20, home.countLog("normal --- keelgate --- ")) << "every worker reopened the log";
   EXPECT_EQ("kelp:kelp 640", ownerOf(home.path("log/keelgate.log")));
 
-  EXPECT_EQ(kIpBlocked, ask(998, connectFrom("203.0.113.66")));
+  EXPECT_EQ(kIpBlocked, ask(998, stageRequest("CONNECT", "203.0.113.66")));
   home.stopPool();
   EXPECT_NE(std::string::npos, home.read("log/smtp_conn_blocked.csv").find("\t203.0.113.66\t"));
   EXPECT_EQ("kelp:kelp 640", ownerOf(home.path("log/smtp_conn_blocked.csv")));
@@ -115,14 +114,15 @@ TEST_F(Privileges, WorkersRunAsKelpAndStillReloadReopenTheLogAndWriteTheCsv) {
 
 // As Postfix without its mail_owner: no account, no start.
 TEST(PrivilegesWithoutKelp, StartIsRefusedNamingTheAccount) {
-  ASSERT_TRUE(enterPrivateMountNamespace());
+  ASSERT_EQ(0, unshare(CLONE_NEWNS));
+  ASSERT_EQ(0, mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
   Installation home;
   ASSERT_EQ(0, system(("grep -v '^kelp:' /etc/passwd >" + home.path("passwd")).c_str()));
   ASSERT_EQ(0, mount(home.path("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr));
   EXPECT_EQ(255, home.start());
   umount("/etc/passwd");
   EXPECT_EQ(1, home.countLog("normal the system account [kelp] does not exist: "));
-  EXPECT_FALSE(home.exists("bin/keelgate.pid"));
+  EXPECT_NE(0, access(home.path("bin/keelgate.pid").c_str(), F_OK));
 }
 
 }  // namespace

@@ -1,124 +1,72 @@
-// Start-up of the pool: exit statuses, the pid file, the log lines of a start,
-// and a second start while the pool runs.
+// Start and stop of the pool: the exit statuses of starts that fail, the pool
+// of twenty with its pid file, later starts on a running pool, and a stop by
+// SIGTERM, SIGINT or SIGQUIT that ends each worker with status 0 once it has
+// written its pending blocks to the blocked-connection CSV log.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 
 #include "tests/e2e/daemon_harness.h"
-#include "tests/e2e/pool_watch.h"
 
 namespace e2e {
 namespace {
 
-TEST(Startup, PoolOfTwentyAnswersAndPidFileNamesTheMainProcess) {
+TEST(Startup, FailedStartsAndTheirExitStatuses) {
+  Installation odd;  // never started on itself: runs the daemon on other homes
+  const std::string long512 = "/" + std::string(511, 'k'), long511 = "/" + std::string(510, 'k');
+  const struct { const char* label; const char* kelpHome; int status; } homes[] = {
+      {"KELP_HOME unset", nullptr, 0},
+      {"KELP_HOME empty", "", 0},
+      {"KELP_HOME of 512 bytes", long512.c_str(), 0},
+      {"KELP_HOME of 511 bytes passes the length check, then init fails", long511.c_str(), 255},
+  };
+  for (const auto& c : homes) EXPECT_EQ(c.status, odd.startWithHome(c.kelpHome)) << c.label;
+  for (const char* missing : {"config/kelp.ini", "config/slave.nfo"}) {
+    Installation home;
+    unlink(home.path(missing).c_str());
+    EXPECT_EQ(255, home.start()) << missing << " missing";
+  }
+}
+
+TEST(Startup, PoolAnswersRefusesASecondStartAndStopsWritingItsBlocks) {
+  ASSERT_EQ(0, system(KEELGATE_SOURCE_DIR "/scripts/kelp-account.sh")) << "the CSV log's owner";
   Installation home;
-  home.logAtDebugLevel();
+  // The stop writes the pending blocks only while a counting rule is on.
+  home.setKelpIni("smtp_traffic_throttling", "ip_conn_enable", "yes");
   ASSERT_EQ(-1, home.start());
-  EXPECT_EQ(20u, home.poolPids().size());
   EXPECT_EQ(std::to_string(home.mainPid()), home.read("bin/keelgate.pid")) << "no line feed";
-  struct stat st;
-  ASSERT_EQ(0, stat(home.path("bin/keelgate.pid").c_str(), &st));
-  EXPECT_EQ(0600u, st.st_mode & 0777);
-  EXPECT_NE(home.mainPid(), getpgid(home.mainPid())) << "the main process is not a group leader";
-  EXPECT_EQ(kNonNeed, ask(998, policyRequest({{"protocol_state", "CONNECT"}})));
+  EXPECT_EQ(kNonNeed, ask(998, stageRequest("CONNECT", "198.51.100.23")));
   EXPECT_EQ(kUnused, ask(999, policyRequest()));
 
-  EXPECT_EQ(1, home.countLog("normal --- keelgate --- "));
-  EXPECT_EQ(1, home.countLog("normal There is no existing pid file"));
-  EXPECT_EQ(0, home.countLog("current scanner is child"));
-  EXPECT_EQ(1, home.countLog("debug scanner id of this machine is 1"));
-  EXPECT_EQ(1, home.countLog("debug get parent ip:127.0.0.1 from /config/slave.nfo"));
-  EXPECT_EQ(1, home.countLog("debug get parent SMTP agent port :10040 from /config/kelp.ini"));
-  EXPECT_LT(0, home.countLog("debug Cipher suites type is [High], cipher is [TLS_AES_256_GCM_SHA384], length is [256]"));
-  EXPECT_TRUE(home.waitForLog("debug Success to remove flag file [", 5000, 20));
-  EXPECT_FALSE(home.exists("bin/cipher_high"));
-  EXPECT_FALSE(home.exists("bin/cipher_medium"));
-}
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(kIpBlocked, ask(i % 2 ? 998 : 999, stageRequest("CONNECT", "203.0.113.66")));
+  EXPECT_EQ(kSenderBlocked, ask(999, stageRequest("MAIL", "198.51.100.24", "spammer@spam.example")));
 
-TEST(Startup, ExitStatuses) {
-  {
-    Installation home;
-    EXPECT_EQ(0, home.startWithHome(nullptr)) << "KELP_HOME unset";
-    EXPECT_EQ(0, home.startWithHome("")) << "KELP_HOME empty";
-    std::string long512 = "/" + std::string(511, 'k');
-    EXPECT_EQ(0, home.startWithHome(long512.c_str())) << "KELP_HOME of 512 bytes";
-    std::string long511 = "/" + std::string(510, 'k');
-    EXPECT_EQ(255, home.startWithHome(long511.c_str())) << "511 bytes pass the length check, then init fails";
-    EXPECT_FALSE(home.exists("log/keelgate.log"));
-  }
-  {
-    Installation home;
-    home.remove("config/kelp.ini");
-    EXPECT_EQ(255, home.start()) << "missing kelp.ini";
-    EXPECT_FALSE(home.exists("log/keelgate.log")) << "no log output without kelp.ini";
-    EXPECT_FALSE(home.exists("bin/keelgate.pid"));
-  }
-  {
-    Installation home;
-    home.write("script/openssl", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/calls\"\nexit 3\n", 0755);
-    EXPECT_EQ(255, home.start()) << "failing openssl";
-    EXPECT_EQ(1, home.countLog("normal Run command (" + home.home() +
-                               "/script/openssl ciphers -v \"HIGH\" >" + home.home() +
-                               "/bin/cipher_high) error: 768"));
-    EXPECT_EQ("ciphers -v HIGH\n", home.read("script/calls")) << "no MEDIUM run after HIGH failed";
-    EXPECT_FALSE(home.exists("bin/keelgate.pid"));
-  }
-  {
-    Installation home;
-    // Exits 0 but leaves no listing: the redirection is the shell's, so
-    // remove the file again from inside the fake tool.
-    home.write("script/openssl", "#!/bin/sh\nrm -f \"$(dirname \"$0\")/../bin/cipher_high\"\nexit 0\n", 0755);
-    EXPECT_EQ(255, home.start()) << "listing missing";
-    EXPECT_EQ(1, home.countLog("normal access cipher list file error: 0"));
-  }
-  {
-    Installation home;
-    home.remove("config/slave.nfo");
-    EXPECT_EQ(255, home.start()) << "missing slave.nfo";
-    EXPECT_TRUE(home.exists("bin/keelgate.pid")) << "the pid file was claimed before";
-    EXPECT_EQ(0, home.countLog("parent ip"));
-  }
-  {
-    Installation home;
-    home.write("config/slave.nfo", "[master]\n");
-    EXPECT_EQ(255, home.start()) << "slave.nfo without master_ip";
-    EXPECT_EQ(1, home.countLog("normal can't get parent ip from /config/slave.nfo"));
-  }
-}
+  // A second start finds the pid file, removes it and ends; its start-up has
+  // flagged every running worker, which reloads keeping its blocks. A third
+  // one fails on the ports.
+  Installation other;
+  EXPECT_EQ(1, other.startWithHome(home.home().c_str()));
+  EXPECT_EQ("", home.read("bin/keelgate.pid"));
+  EXPECT_EQ(255, other.startWithHome(home.home().c_str()));
+  EXPECT_EQ(1, home.countLog("fail to bind socket for connection, err [Address already in use], keel gate exit"));
+  EXPECT_TRUE(home.serveUntilFlagsGone([](int) { return stageRequest("CONNECT", "198.51.100.23"); }));
+  EXPECT_EQ(20, home.countLog("Need to reload configuration due to signal captured"));
 
-// A second start while the pool runs: its init recreates the flag files, then
-// it finds the pid file, removes it and ends with 1; the running workers
-// reload at their next request. A third start claims the pid file anew and
-// fails at binding.
-TEST(Startup, SecondStartReloadsThePoolAndThirdFailsOnThePorts) {
-  Installation second;  // same home; destroyed after `home`, once the pool is gone
-  Installation home;
-  home.write("config/tls_policy.ini", "[default]\nlevel = may\ncipher = medium\n");
-  ASSERT_EQ(-1, home.start());
-  const std::string tlsMail = policyRequest({{"encryption_cipher", "TLS_AES_256_GCM_SHA384"}});
-  EXPECT_EQ(kUsed, ask(999, tlsMail));
-  home.write("config/tls_policy.ini", "[default]\nlevel = none\ncipher = medium\n");
-  std::string pid = home.read("bin/keelgate.pid");
-  pid_t running = home.mainPid();
-
-  EXPECT_EQ(1, second.startWithHome(home.home().c_str()));
-  EXPECT_EQ(1, home.countLog("normal found existing pid file, please use \"killall keelgate\" to kill existing processes"));
-  EXPECT_FALSE(home.exists("bin/keelgate.pid"));
-  EXPECT_EQ(20u, flaggedWorkers(home).size()) << "flag files recreated for the running workers";
-  EXPECT_EQ(255, second.startWithHome(home.home().c_str()));
-  EXPECT_EQ(1, home.countLog("normal fail to bind socket for connection, err [Address already in use], keel gate exit"));
-  EXPECT_NE(pid, home.read("bin/keelgate.pid"));
-  EXPECT_EQ(0, kill(running, 0)) << "the running pool is untouched";
-
-  EXPECT_TRUE(serveUntilFlagsGone(home, [&](int, int) { return tlsMail; },
-                                  [](int port, int n, const std::string& answer) {
-                                    EXPECT_EQ(kNoTlsAllowed, answer) << "request " << n << " on " << port;
-                                  }));
-  EXPECT_EQ(20, home.countLog("normal Need to reload configuration due to signal captured"));
-  EXPECT_EQ(20u, home.poolPids().size());
+  EXPECT_EQ("", home.read("log/smtp_conn_blocked.csv")) << "its 300 s interval has not passed";
+  std::vector<pid_t> pids = home.poolPids();
+  ASSERT_EQ(20u, pids.size());
+  const int signals[] = {SIGTERM, SIGINT, SIGQUIT};
+  for (size_t k = 0; k < pids.size(); ++k) ASSERT_EQ(0, kill(pids[k], signals[k % 3]));
+  std::map<pid_t, int> exits;
+  EXPECT_TRUE(waitUntil([&] { return exits.merge(reapExited()), home.poolPids().empty(); }, 20000));
+  exits.merge(reapExited());
+  for (pid_t pid : pids) EXPECT_EQ(0, exits.count(pid) ? exits[pid] : -1) << "worker " << pid;
+  EXPECT_EQ(20, home.countLog("normal flush blocked SMTP Traffic Throttling log from memory to file"));
+  const std::map<std::string, int> blocked = {{"203.0.113.66", 30}, {"spammer@spam.example", 1}};
+  EXPECT_EQ(blocked, blockedCounts(home.read("log/smtp_conn_blocked.csv")))
+      << home.read("log/smtp_conn_blocked.csv");
 }
 
 }  // namespace

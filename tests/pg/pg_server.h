@@ -2,8 +2,9 @@
 // gateway database. It runs as the postgres account from a fresh temporary
 // directory, listens only on a unix socket in that directory (no TCP port, so
 // it works inside the end-to-end tests' network namespace too), has the role
-// kelp (password "secret", scram) owning the database kelp with sql/schema.sql
-// loaded, and is stopped (pg_ctl stop -m fast) and removed by the destructor.
+// kelp (password "secret", scram) owning the database kelp with the given
+// schema loaded, and is stopped (pg_ctl stop -m fast) and removed by the
+// destructor.
 //
 // initdb runs once per machine into a template directory under /tmp; each
 // server copies it, which keeps a start near a second.
@@ -16,25 +17,22 @@ namespace pgtest {
 
 class PgServer {
  public:
-  // `schemaPath` is the schema file loaded into the database kelp.
   explicit PgServer(const std::string& schemaPath);
   ~PgServer();
   PgServer(const PgServer&) = delete;
   PgServer& operator=(const PgServer&) = delete;
 
   // True when the server runs with the schema loaded; else why() says why.
-  bool ok() const { return ok_; }
+  bool ok() const { return why_.empty(); }
   const std::string& why() const { return why_; }
 
-  // The unix socket directory (the Servername of odbc.ini) and port.
+  // The unix socket directory: the Servername of odbc.ini.
   const std::string& socketDir() const { return dir_; }
-  int port() const { return 5432; }
-
   // The text of an odbc.ini for the data source KELP of this server.
   std::string odbcIni(const std::string& password = "secret") const;
 
   // Runs SQL in the database kelp as the superuser; the rows come back as
-  // "a|b" lines (no header, no trailing blank). False when psql failed.
+  // "a|b" lines (no header, no trailing line feed). False when psql failed.
   bool sql(const std::string& statements, std::string* rows = nullptr) const;
   // The rows of a query, as sql() gives them; "" on failure.
   std::string rows(const std::string& query) const;
@@ -46,13 +44,9 @@ class PgServer {
   bool start();
 
  private:
-  bool run(const std::string& command, std::string* output = nullptr) const;
-  bool setUp(const std::string& schemaPath);
-
   std::string dir_;
-  bool ok_ = false;
-  bool running_ = false;
   std::string why_;
+  bool running_ = false;
 };
 
 }  // namespace pgtest
