@@ -54,6 +54,8 @@ TEST(AutoBlocks, StoreCommandsThenAStoredBlockRefusesAtConnectUntilItExpires) {
   const std::string connect = stageRequest("CONNECT", "198.51.100.77");
   EXPECT_EQ(kNonNeed, ask(998, connect));
   EXPECT_EQ(0, store(home, "block-ip 198.51.100.77 --for 12s").first);
+  // The main process makes the flag files once its accept wakes (within 1 s).
+  EXPECT_TRUE(waitUntil([&] { return home.flaggedWorkers().size() == 20; }, 5000));
   EXPECT_TRUE(home.serveUntilFlagsGone([&](int) { return connect; }));
   for (int port : {998, 999}) EXPECT_EQ(kIpBlocked, ask(port, connect)) << "reloaded by the tool's SIGHUP";
   EXPECT_TRUE(waitUntil([&] { return ask(998, connect) == kNonNeed && ask(999, connect) == kNonNeed; }, 30000))

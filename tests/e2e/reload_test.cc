@@ -3,9 +3,10 @@
 // the pool flags all twenty (once that process is between two requests), and
 // each worker reloads at its next connection, answering from the new files
 // from that request on; a request the signal met in the middle is answered.
-// A kelp.ini that cannot be read at a reload costs no answer and keeps the
-// log at its level.
+// A kelp.ini or tls_policy.ini that fails its check at a reload costs no
+// answer and leaves the configuration in force.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,6 +21,8 @@ const std::string kTlsMail = policyRequest({{"encryption_cipher", "TLS_AES_256_G
 const char kReloaded[] = "normal Need to reload configuration due to signal captured";
 
 TEST(Reload, FlagFilesReloadEachWorkerAtItsNextConnection) {
+  struct passwd* kelp = getpwnam("kelp");
+  ASSERT_NE(nullptr, kelp);
   Installation home;
   home.logAtDebugLevel();
   home.setKelpIni("keelgate", "request_timeout", "0");  // a silent client holds its worker
@@ -29,6 +32,7 @@ TEST(Reload, FlagFilesReloadEachWorkerAtItsNextConnection) {
   const std::string blockedConnect = stageRequest("CONNECT", "192.0.2.99");
 
   home.write("bin/keelgate.r3", "", 0600);
+  ASSERT_EQ(0, chown(home.path("bin/keelgate.r3").c_str(), kelp->pw_uid, kelp->pw_gid)) << "made as kelp";
   int refused = 0;
   EXPECT_TRUE(home.serveUntilFlagsGone([&](int) { return blockedConnect; },
                                        [&](int, const std::string& answer) { refused += answer == kIpBlocked; }));
@@ -57,14 +61,19 @@ TEST(Reload, FlagFilesReloadEachWorkerAtItsNextConnection) {
   EXPECT_EQ(21, home.countLog(kReloaded));
   for (int port : {998, 999}) EXPECT_EQ(kIpBlocked, ask(port, blockedConnect));
 
-  // kelp.ini unreadable (a directory): every worker logs it and answers on.
+  // Broken files at a reload: kelp.ini unreadable (a directory), a junk line
+  // in tls_policy.ini. Every worker logs why and keeps what was in force:
+  // the blocked client stays blocked, the TLS policy keeps applying.
   ASSERT_EQ(0, unlink(home.path("config/kelp.ini").c_str()));
   ASSERT_EQ(0, mkdir(home.path("config/kelp.ini").c_str(), 0755));
+  home.write("config/tls_policy.ini", "[default]\nlevel = may\nthis line is junk\n");
   ASSERT_TRUE(home.signalReload());
-  EXPECT_TRUE(home.serveUntilFlagsGone([](int) { return kTlsMail; }, [](int n, const std::string& answer) {
-    EXPECT_EQ(kNoTlsAllowed, answer) << "request " << n;
-  }));
+  EXPECT_TRUE(home.serveUntilFlagsGone([&](int n) { return n % 2 ? blockedConnect : kTlsMail; },
+                                       [](int n, const std::string& answer) {
+                                         EXPECT_EQ(n % 2 ? kIpBlocked : kNoTlsAllowed, answer) << "request " << n;
+                                       }));
   EXPECT_EQ(20, home.countLog("config [" + home.path("config/kelp.ini") + "]: cannot read it (Is a directory)"));
+  EXPECT_EQ(20, home.countLog("not loaded, the policies in force are kept"));
   EXPECT_EQ(41, home.countLog("] when reload")) << "the debug lines go on";
 }
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
-
 
 #include "tests/e2e/daemon_harness.h"
 
@@ -27,6 +27,26 @@ TEST(Startup, FailedStartsAndTheirExitStatuses) {
     Installation home;
     unlink(home.path(missing).c_str());
     EXPECT_EQ(255, home.start()) << missing << " missing";
+  }
+  // A broken configuration stops the start before the pid file, naming what
+  // is wrong, as `keelgate -t` reports it.
+  const struct { const char* file; const char* section; const char* key; const char* value; const char* logged; } bad[] = {
+      {"kelp.ini", "smtp_traffic_throttling", "ip_conn_enable", "maybe",
+       "section [smtp_traffic_throttling]: bad value [maybe] for key [ip_conn_enable]"},
+      {"kelp.ini", "keelgate", "request_timeout", "soon", "bad value [soon] for key [request_timeout]"},
+      {"tls_policy.ini", nullptr, nullptr, nullptr, "line 2: not a section or key = value line, skipped: [junk]"},
+  };
+  for (const auto& c : bad) {
+    Installation home;
+    if (c.section != nullptr)
+      home.setKelpIni(c.section, c.key, c.value);
+    else
+      home.write("config/tls_policy.ini", "[default]\njunk\n");
+    EXPECT_EQ(255, home.start()) << c.logged;
+    EXPECT_EQ(1, home.countLog(c.logged)) << c.logged;
+    EXPECT_NE(0, access(home.path("bin/keelgate.pid").c_str(), F_OK)) << c.logged;
+    std::string check = "KELP_HOME='" + home.home() + "' " KEELGATE_BIN " -t 2>/dev/null";
+    EXPECT_EQ(1, WEXITSTATUS(system(check.c_str()))) << c.logged;
   }
 }
 

@@ -2,8 +2,8 @@
 // client reads keelgate's refusal in Postfix's reply, or the message arrives
 // with the X-KELP-TLS-USAGE header keelgate had Postfix prepend. The sender's
 // domain picks the policy (kClient matches no client entry): each level, each
-// cipher class, a certificate Postfix verified or not, and a NULL cipher
-// outside both classes.
+// cipher class, a certificate Postfix verified or not, a NULL cipher outside
+// both classes, and clients that name attributes in their EHLO or sender.
 #include <gtest/gtest.h>
 
 #include "tests/postfix/postfix_gateway.h"
@@ -48,6 +48,14 @@ TEST_F(TlsSessions, EachLevelAndCipherClass) {
       {"verify, a certificate Postfix verified", "a@verify.example", withCert("client"), "Used", ""},
       {"verify, a certificate Postfix could not", "a@verify.example", withCert("rogue"), "",
        "421 4.7.1 <a@verify.example>: Sender address rejected: Unverified client certificate"},
+      // What a client chooses never stands in for another attribute, and the
+      // domain is the one after the last '@'.
+      {"EHLO naming a cipher, plain", "a@encrypt.example", "--helo encryption_cipher=TLS_AES_256_GCM_SHA384", "",
+       "530 5.7.0 <a@encrypt.example>: Sender address rejected: Must use TLS"},
+      {"sender naming a certificate, TLS without one", "ccert_subject=CN=x@verify.example", tls13, "",
+       "421 4.7.1 <ccert_subject=CN=x@verify.example>: Sender address rejected: Unverified client certificate"},
+      {"quoted local part with an inner '@', plain", "'\"x@y\"@verify.example'", "", "",
+       "530 5.7.0 <x@y@verify.example>: Sender address rejected: Must use TLS"},
   };
   for (const auto& s : sessions) {
     Session session = s.options == "null" ? nullCipherSession(s.sender) : swaks(s.sender, s.options);
