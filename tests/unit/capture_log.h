@@ -5,6 +5,7 @@
 #ifndef KEELGATE_TESTS_UNIT_CAPTURE_LOG_H
 #define KEELGATE_TESTS_UNIT_CAPTURE_LOG_H
 
+#include <arpa/inet.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -139,6 +140,23 @@ class ScopedEnv {
   bool had_;
   std::string old_;
 };
+
+// A TCP listener on 127.0.0.1 at an ephemeral port, or -1. Nothing accepts:
+// the kernel completes a client's connect from the backlog.
+inline int listenLoopback(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 128) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
 
 // A fresh directory under /tmp, removed with its contents at destruction.
 class TempDir {
