@@ -10,7 +10,6 @@ namespace {
 // tests reach their server through a socket directory).
 TEST(QxDBConnectionTest, ProbeReachesTheServerOverTcp) {
   keelgate_test::TempDir home;
-  keelgate_test::captureLog();
   int port = 0, listener = keelgate_test::listenLoopback(&port);
   ASSERT_GE(listener, 0);
   home.write("config/odbc.ini", "[KELP]\nDriver = x\nServername = localhost\nPort = " + std::to_string(port) + "\n");

@@ -1,7 +1,6 @@
 #include "throttling/smtp_conn_traffic_list.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <thread>
 
@@ -76,7 +75,7 @@ TEST_F(SmtpConnTrafficListTest, ObservationsRecordedDuringReportsAreNotLost) {
   long total = 0;
   for (const keelgate_test::LogLine& l : log_->lines()) {
     size_t p = l.text.find(sent);
-    if (p != std::string::npos) total += atol(l.text.c_str() + p + sent.size());
+    if (p != std::string::npos) total += std::stol(l.text.substr(p + sent.size()));
   }
   EXPECT_EQ(kObservations, total);
   EXPECT_EQ(0u, log_->count(KELP::LOG_NORMAL, "error")) << log_->all();

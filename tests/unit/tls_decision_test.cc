@@ -49,9 +49,7 @@ const char kOtherPolicies[] =
 
 class TLSDecisionTest : public ::testing::Test {
  protected:
-  struct GridPolicy {
-    std::string client, level, cipher;
-  };
+  struct GridPolicy { std::string client, level, cipher; };
 
   // One policy "<level>-<cipher>" per pair of words, on client block
   // 10.<level index>.<cipher index>.0/24; an empty word is named "empty".
@@ -71,7 +69,6 @@ class TLSDecisionTest : public ::testing::Test {
     ASSERT_TRUE(dir_.write("config/tls_policy.ini", ini));
     log_ = &keelgate_test::captureLog();
     ASSERT_TRUE(config_.init());
-    log_->clear();  // the load's notes on the unknown words
   }
 
   static PolicyRequest request(const std::string& state, const std::string& client, const std::string& sender,
@@ -110,7 +107,6 @@ TEST_F(TLSDecisionTest, DecisionByLevelCipherAndCertificate) {
       {"empty level, High cipher, class high", "empty-high", kHigh, "", kUsed, kPassed},
   };
   for (const auto& row : rows) {
-    ASSERT_EQ(1u, grid_.count(row.policy)) << row.label;
     const GridPolicy& g = grid_.at(row.policy);
     PolicyRequest r = request("MAIL", g.client, "alice@example.net", row.cipher, row.ccert);
     TLSPolicy policy;

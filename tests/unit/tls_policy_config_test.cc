@@ -27,16 +27,17 @@ class TLSPolicyConfigTest : public ::testing::Test {
   void TearDown() override { KELP::Clock::thaw(); }
   std::string path() const { return dir_ / "config/tls_policy.ini"; }
   void writeIni(const std::string& text) { ASSERT_TRUE(dir_.write("config/tls_policy.ini", text)); }
-  // Name of the policy a lookup stores, "unchanged" when the record is untouched.
-  std::string lookup(std::string key, bool byClient, bool* matched = nullptr) {
+  // Name of the policy a lookup stores, "unchanged" when the record is
+  // untouched; matched_ tells whether it found a policy.
+  std::string lookup(std::string key, bool byClient) {
     TLSPolicy p{"unchanged", "", ""};
-    bool m = config_.getTLSPolicy(key, p, byClient);
-    if (matched != nullptr) *matched = m;
+    matched_ = config_.getTLSPolicy(key, p, byClient);
     return p.name;
   }
 
   keelgate_test::TempDir dir_;
   keelgate_test::CaptureSink* log_ = nullptr;
+  bool matched_ = false;
   TLSPolicyConfig config_{TLS_POLICY_INBOUND, dir_.path()};
 };
 
@@ -64,9 +65,8 @@ TEST_F(TLSPolicyConfigTest, Lookups) {
       {"suffix only at a label boundary", "notexample.com", false, "default"},
   };
   for (const auto& c : cases) {
-    bool matched = false;
-    EXPECT_EQ(c.policy, lookup(c.key, c.byClient, &matched)) << c.label;
-    EXPECT_EQ(c.policy != std::string("unchanged") && c.policy != std::string("default"), matched) << c.label;
+    EXPECT_EQ(c.policy, lookup(c.key, c.byClient)) << c.label;
+    EXPECT_EQ(c.policy != std::string("unchanged") && c.policy != std::string("default"), matched_) << c.label;
   }
   EXPECT_EQ(0u, log_->count(KELP::LOG_NORMAL, "unreadable")) << log_->all();
 }
