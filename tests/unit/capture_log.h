@@ -74,10 +74,10 @@ inline std::vector<std::string> fileLines(const std::string& path) {
   return lines;
 }
 
-// A TCP listener on 127.0.0.1 at an ephemeral port, or -1. Nothing accepts:
-// the kernel completes a client's connect from the backlog.
+// A non-blocking TCP listener on 127.0.0.1 at an ephemeral port, or -1. The
+// kernel completes a client's connect from the backlog before any accept.
 inline int listenLoopback(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

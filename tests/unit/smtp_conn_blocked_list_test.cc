@@ -127,10 +127,12 @@ TEST_F(SmtpConnBlockedListTest, FailedWriteKeepsTheItemsNotWritten) {
 TEST_F(SmtpConnBlockedListTest, RecordingAndWritingExcludeEachOther) {
   SmtpConnBlockedList list(60, tmp_.path(), "blk", 0, "", "normal");
   const int kBlocks = 20000;
+  std::atomic<bool> done{false};
   std::thread recorder([&] {
     for (int i = 0; i < kBlocks; ++i) list.recordBlockedConn("10.0.0." + std::to_string(i % 7), "", 1);
+    done = true;
   });
-  for (int writes = 0; writes < 50;) writes += list.log() == 0 ? 1 : 0;
+  while (!done) EXPECT_EQ(0, list.log());
   recorder.join();
   ASSERT_EQ(0, list.log());
   long total = 0;

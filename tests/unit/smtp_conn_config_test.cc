@@ -51,13 +51,12 @@ TEST_F(SmtpConnConfigTest, KelpIniValues) {
       {"prefix with a slash", "traffic_log_prefix", "a/b", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
     log_->clear();
     writeIni(std::string(c.key) + " = " + c.value + "\n");
-    EXPECT_EQ(c.ok, config_.init());
+    EXPECT_EQ(c.ok, config_.init()) << c.label;
     EXPECT_EQ(c.ok ? 0u : 1u, log_->count(1, "SMTP Traffic Throttling config [" + (home_ / "config/kelp.ini") +
                                                  "]: bad value [" + c.value + "] for key [" + c.key + "]"))
-        << log_->all();
+        << c.label << "\n" << log_->all();
   }
   writeIni("traffic_log_path = data/traffic ; a comment\nlog_level = \"DeBuG\"\nip_blocked_action = action=421 a;b\n");
   ASSERT_TRUE(config_.init());

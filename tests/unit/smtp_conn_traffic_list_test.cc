@@ -53,22 +53,27 @@ TEST_F(SmtpConnTrafficListTest, FoldsObservationsPerKey) {
 }
 
 // Observations recorded while reports drain the map are neither lost nor
-// counted twice. The parent agent is a listener that never reads: the lines
-// are counted in the trace of what was sent.
+// counted twice. The parent agent is a listener that reads nothing and drops
+// each connection after its report; the lines are counted in the trace of
+// what was sent.
 TEST_F(SmtpConnTrafficListTest, ObservationsRecordedDuringReportsAreNotLost) {
   int port = 0;
   int agent = keelgate_test::listenLoopback(&port);
-  ASSERT_GE(agent, 0);
   SmtpConnTrafficList list;
   const int kObservations = 20000;
+  std::atomic<bool> done{false};
   std::thread recorder([&] {
     for (int i = 0; i < kObservations; ++i) {
       RawConnTrafficItem item;
       item.timeStamp = 100, item.ip = "10.0.0." + std::to_string(i % 37), item.type = 1, item.scannerId = 7;
       list.recordTrafficConn(item);
     }
+    done = true;
   });
-  for (int i = 0; i < 50; ++i) list.sendIPBaseConnTrafficToParent("127.0.0.1", port);
+  while (!done) {
+    list.sendIPBaseConnTrafficToParent("127.0.0.1", port);
+    for (int fd; (fd = accept(agent, nullptr, nullptr)) >= 0;) close(fd);
+  }
   recorder.join();
   list.sendIPBaseConnTrafficToParent("127.0.0.1", port);
   const std::string sent = "send SMTP Traffic Throttling IP connection traffic log:ORCAS-Conn-IP:100;7;1;";

@@ -79,7 +79,6 @@ TEST_F(TLSPolicyConfigTest, ProblemsAreLoggedAndTheRestLoads) {
       "[policy other]\nclients = 192.0.2.1\n[misc]\nkey = 1\n");
   ASSERT_TRUE(config_.init());
   EXPECT_EQ(2u, config_.size());
-  EXPECT_EQ("mandatory", config_.defaultPolicy().level) << "unknown level kept as written";
   TLSPolicy p;
   std::string key = "198.51.100.1";  // host bits of the block are ignored
   ASSERT_TRUE(config_.getTLSPolicy(key, p, true));
