@@ -19,6 +19,7 @@ fi
 requests=${1:-20000}
 ip link set lo up
 work=$(mktemp -d /tmp/keelgate-callgrind.XXXXXX)
+chmod 755 "$work"  # the pool runs as kelp, which must reach the installation
 sink=
 cleanup() {
   [ -n "$sink" ] && kill "$sink" 2>/dev/null

@@ -24,6 +24,7 @@ fi
 ip link set lo up
 
 work=$(mktemp -d /tmp/keelgate-bench.XXXXXX)
+chmod 755 "$work"  # the pool runs as kelp, which must reach the installation
 chmod 755 "$work"
 home="$work/kelp"
 pool_pgid=""

@@ -52,6 +52,7 @@ ip link set lo up
 sysctl -qw net.ipv4.ip_local_port_range="1024 65000"
 sysctl -qw net.ipv4.tcp_tw_reuse=1
 work=$(mktemp -d /tmp/keelgate-bench.XXXXXX)
+chmod 755 "$work"  # the pool runs as kelp, which must reach the installation
 groups=()  # process groups started here, stopped at exit
 
 stop_group() { kill -TERM -- "-$1" 2>/dev/null || true; }

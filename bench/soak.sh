@@ -20,6 +20,7 @@ ip link set lo up
 sysctl -q -w net.ipv4.ip_local_port_range="1024 65000" net.ipv4.tcp_tw_reuse=1
 
 home=$(mktemp -d /tmp/keelgate-soak.XXXXXX)
+chmod 755 "$home"  # the pool runs as kelp, which must reach the installation
 sink_pid=
 cleanup() {
   [ -n "$sink_pid" ] && kill "$sink_pid" 2>/dev/null || true
