@@ -71,8 +71,10 @@ TEST_F(SmtpConnBlockedListTest, BlocksFoldIntoRows) {
        {row("10.0.0.10", "", 1, 1), row("10.0.0.2", "", 1, 1), row("1.1.1.1", "B@x", 2, 1),
         row("1.1.1.1", "a@x", 2, 1)}},
       {"type 3 is an IP item", {{0, "10.0.0.1", "s1", 3}, {0, "10.0.0.1", "s2", 1}}, {row("10.0.0.1", "s1", 3, 2)}},
-      {"a field with the separator or a quote is quoted, a comma is not", {{0, "1.1.1.1", "say \"hi\"\t,x", 2}},
-       {row("1.1.1.1", "\"say \"\"hi\"\"\t,x\"", 2, 1)}},
+      {"control bytes become '?', a quote is quoted, a comma is not", {{0, "1.1.1.1", "say \"hi\"\t,x\n", 2}},
+       {row("1.1.1.1", "\"say \"\"hi\"\"?,x?\"", 2, 1)}},
+      {"a field a spreadsheet would run gets a leading quote", {{0, "1.1.1.1", "=HYPERLINK(1)@x", 2}},
+       {row("1.1.1.1", "'=HYPERLINK(1)@x", 2, 1)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

@@ -55,7 +55,8 @@ TEST_F(SmtpConnConfigTest, KelpIniValues) {
     writeIni(std::string(c.key) + " = " + c.value + "\n");
     EXPECT_EQ(c.ok, config_.init()) << c.label;
     EXPECT_EQ(c.ok ? 0u : 1u, log_->count(1, "SMTP Traffic Throttling config [" + (home_ / "config/kelp.ini") +
-                                                 "]: bad value [" + c.value + "] for key [" + c.key + "]"))
+                                                 "] section [smtp_traffic_throttling]: bad value [" + c.value +
+                                                 "] for key [" + c.key + "]"))
         << c.label << "\n" << log_->all();
   }
   writeIni("traffic_log_path = data/traffic ; a comment\nlog_level = \"DeBuG\"\nip_blocked_action = action=421 a;b\n");

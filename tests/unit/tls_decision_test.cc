@@ -7,6 +7,7 @@
 #include <string>
 
 #include "daemon/globals.h"
+#include "host/base/sender_address.h"
 #include "host/tls/tls_policy_config.h"
 #include "tests/unit/capture_log.h"
 
@@ -73,7 +74,8 @@ class TLSDecisionTest : public ::testing::Test {
 
   static PolicyRequest request(const std::string& state, const std::string& client, const std::string& sender,
                                const std::string& cipher, const std::string& ccert) {
-    return PolicyRequest{state, client, "MX.Example", sender, senderDomainOf(sender), ccert, cipher, "256"};
+    return PolicyRequest{state, client, "MX.Example", sender, std::string(KELP::senderDomain(sender)), ccert, cipher,
+                         "256"};
   }
 
   keelgate_test::TempDir dir_;

@@ -118,8 +118,11 @@ TEST_F(TLSPolicyConfigTest, ReloadReplacesTheTablesWholeWhenTheFileMayHaveChange
   EXPECT_EQ("unchanged", lookup("192.0.2.1", true)) << "old entries are gone";
   EXPECT_EQ("bb", lookup("192.0.2.2", true));
   EXPECT_EQ("default", lookup("a.example", false));
+  writeIni("[policy cc]\nclients = 192.0.2.3\nthis line is junk\n");
+  EXPECT_FALSE(config_.reload()) << "a malformed line fails the load";
+  EXPECT_EQ("bb", lookup("192.0.2.2", true)) << "and the policies in force stay";
   unlink(path().c_str());
-  EXPECT_FALSE(config_.reload()) << "a removed file is noticed";
+  EXPECT_TRUE(config_.reload()) << "a removed file is noticed: the default policy alone";
   EXPECT_EQ(0u, config_.size());
 }
 
