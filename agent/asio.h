@@ -1,0 +1,15 @@
+// The parts of standalone Asio the agent uses. Asio is compiled once, in
+// asio_impl.cc (ASIO_SEPARATE_COMPILATION), not in every file that uses it.
+#ifndef KEELGATE_AGENT_ASIO_H
+#define KEELGATE_AGENT_ASIO_H
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/streambuf.hpp>
+#include <asio/read_until.hpp>
+#include <asio/write.hpp>
+
+#endif

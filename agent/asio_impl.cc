@@ -1,0 +1,2 @@
+// The one compilation of Asio's own code for the agent.
+#include <asio/impl/src.hpp>
