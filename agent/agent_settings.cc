@@ -4,6 +4,7 @@
 
 #include "host/config/config_file_on_disk.h"
 #include "host/config/role.h"
+#include "host/db/odbc_data_source.h"
 #include "host/lists/smtp_conn_settings.h"
 #include "host/log/log.h"
 
@@ -136,12 +137,6 @@ bool readThrottling(const KELP::ConfigFileOnDisk& ini, const std::string& home, 
   return true;
 }
 
-bool databaseConfigured(const std::string& home) {
-  KELP::ConfigFileOnDisk odbc((home + "/config/odbc.ini").c_str());
-  std::string driver;
-  return odbc.loaded && odbc.getparam("KELP", "Driver", driver) && !driver.empty();
-}
-
 }  // namespace
 
 bool loadAgentSettings(const std::string& home, AgentSettings& out) {
@@ -158,7 +153,7 @@ bool loadAgentSettings(const std::string& home, AgentSettings& out) {
   ok = readThrottling(ini, home, s) && ok;
   ok = readAgentSection(ini, s) && ok;
   if (!ok) return false;
-  s.databaseConfigured = databaseConfigured(home);
+  s.databaseConfigured = KELP::databaseConfigured(home);
   out = s;
   return true;
 }
