@@ -65,5 +65,28 @@ TEST(Blocks, FileAndReloadThenKeptOverARestart) {
   waitpid(stranger, &status, 0);
 }
 
+TEST(Blocks, SighupTakesNewLimitsAndKeepsThemOverABadFile) {
+  AgentHome home;
+  home.write("config/kelp.ini", kelpIni(5));
+  ASSERT_TRUE(home.start());
+  int fd = connectTo("127.0.0.1", 10040);
+  ASSERT_TRUE(sendAll(fd, std::string(kLine) + kLine + kLine));
+  ASSERT_TRUE(eventually([&] { return home.metric("keelgate_agent_keys{rule=\"ip_conn\"}") == 1; }));
+
+  home.write("config/kelp.ini", kelpIni(3));
+  kill(home.pid(), SIGHUP);
+  ASSERT_TRUE(eventually([&] { return home.read("log/keelgate-agent.log").find("settings reloaded") != std::string::npos; }));
+  ASSERT_TRUE(sendAll(fd, kLine));  // the fourth, counted under the new limit of three
+  EXPECT_TRUE(eventually([&] { return home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}") == 1; }));
+
+  home.write("config/kelp.ini", kelpIni(3, "store_interval = 0\n"));
+  kill(home.pid(), SIGHUP);
+  ASSERT_TRUE(eventually([&] { return home.read("log/keelgate-agent.log").find("running settings stay") != std::string::npos; }));
+  ASSERT_TRUE(sendAll(fd, "ORCAS-Conn-IP:1;1;1;3;10.0.0.2\n"));
+  EXPECT_TRUE(eventually([&] { return home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}") == 2; }));
+  close(fd);
+  EXPECT_EQ(home.stop(), 0);
+}
+
 }  // namespace
 }  // namespace agenttest
