@@ -193,6 +193,10 @@ void Agent::reloadSettings() {
   fresh.listen = settings_.listen;
   fresh.metricsHost = settings_.metricsHost;
   fresh.metricsPort = settings_.metricsPort;
+  for (int r = 0; r < kRuleCount; ++r)
+    if (fresh.rules.rule[r].interval != settings_.rules.rule[r].interval && counting_.counter(static_cast<Rule>(r)).keys() > 0)
+      Log::LogByLevel(LOG_NORMAL, "SIGHUP: the interval of rule %s changed; its counts start afresh",
+                      ruleLabel(static_cast<Rule>(r)));
   settings_ = fresh;
   configure();
   Log::LogByLevel(LOG_NORMAL, "SIGHUP: settings reloaded");

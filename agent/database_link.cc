@@ -1,5 +1,7 @@
 #include "agent/database_link.h"
 
+#include <algorithm>
+
 #include "host/base/clock.h"
 #include "host/log/log.h"
 
@@ -14,15 +16,18 @@ DatabaseLink::DatabaseLink(asio::io_context& io, const std::string& home, Counti
       store_(new StoreThread(home)) {}
 
 template <typename Result>
-void DatabaseLink::run(std::function<Result(SmtpConnTrafficList&)> job, std::function<void(const Result&)> done) {
+void DatabaseLink::run(std::function<Result(SmtpConnTrafficList&)> job, std::function<void(const Result&)> done,
+                       bool urgent) {
   lastAttempt_ = KELP::Clock::now();
-  store_->submit([this, job, done](SmtpConnTrafficList& db) {
-    auto result = std::make_shared<Result>(job(db));
-    asio::post(io_, [this, result, done] {
-      note(*result);
-      done(*result);
-    });
-  });
+  store_->submit(
+      [this, job, done](SmtpConnTrafficList& db) {
+        auto result = std::make_shared<Result>(job(db));
+        asio::post(io_, [this, result, done] {
+          note(*result);
+          done(*result);
+        });
+      },
+      urgent);
 }
 
 void DatabaseLink::configure(const AgentSettings& settings) {
@@ -63,6 +68,16 @@ void DatabaseLink::storeBlock(const Block& block) {
 
 void DatabaseLink::submitBlocks() {
   if (blocksBusy_ || (pending_.empty() && !versionOwed_) || !attemptDue()) return;
+  // A block that ended while the database was away applies nowhere any
+  // more: it is not kept (nor stored) for ever.
+  const time_t now = KELP::Clock::now();
+  size_t before = pending_.size();
+  pending_.erase(std::remove_if(pending_.begin(), pending_.end(), [now](const Block& b) { return b.expiration <= now; }),
+                 pending_.end());
+  if (pending_.size() != before)
+    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "%zu blocks ended before the database could store them", before - pending_.size());
+  updatePending();
+  if (pending_.empty() && !versionOwed_) return;
   blocksBusy_ = true;
   inFlight_.swap(pending_);
   const bool raise = versionOwed_;
@@ -79,7 +94,8 @@ void DatabaseLink::submitBlocks() {
                       updatePending();
                       // Blocks decided meanwhile go now rather than at the next tick.
                       if (r.reachable && !r.stored.empty()) submitBlocks();
-                    });
+                    },
+                    true);
 }
 
 void DatabaseLink::expireTick() {
@@ -134,7 +150,8 @@ void DatabaseLink::pollTick() {
                      if (!r.reachable || (r.version == 0 && lastVersion_ >= 0)) return;
                      if (lastVersion_ >= 0 && r.version != lastVersion_) reloadDaemon_("the version number changed");
                      lastVersion_ = r.version;
-                   });
+                   },
+                   true);
 }
 
 bool DatabaseLink::finish(int seconds) {

@@ -60,7 +60,8 @@ class DatabaseLink {
   void updatePending() { metrics_.blocksPending = pending_.size() + inFlight_.size(); }
   // Runs `job` on the store thread and `done` with its outcome on the loop.
   template <typename Result>
-  void run(std::function<Result(SmtpConnTrafficList&)> job, std::function<void(const Result&)> done);
+  void run(std::function<Result(SmtpConnTrafficList&)> job, std::function<void(const Result&)> done,
+           bool urgent = false);
 
   asio::io_context& io_;
   Counting& counting_;

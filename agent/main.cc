@@ -83,6 +83,8 @@ int main(int argc, char** argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
+  // A reload asked for before the event loop listens must not end the start.
+  signal(SIGHUP, SIG_IGN);
   const std::string home = KELP::installDir("");
   const std::string logPath = home + "/log/keelgate-agent.log";
   static KELP::LogFileSink file(logPath);
@@ -124,8 +126,10 @@ int main(int argc, char** argv) {
     for (const Socket& s : traffic) agent.serveTraffic(s.fd, s.name);
     if (metrics.fd >= 0) agent.serveMetrics(metrics.fd, metrics.name);
     agent.start();
-    Log::LogByLevel(LOG_NORMAL, "listening for traffic lines on %zu addresses at port %d; metrics %s",
-                    traffic.size(), settings.port, metrics.fd >= 0 ? ("on " + metrics.name).c_str() : "off");
+    std::string names;
+    for (const Socket& s : traffic) names += (names.empty() ? "" : " ") + s.name;
+    Log::LogByLevel(LOG_NORMAL, "listening for traffic lines on %s; metrics %s", names.c_str(),
+                    metrics.fd >= 0 ? ("on " + metrics.name).c_str() : "off");
     agent::reportStarted(report);
     io.run();
     stored = agent.finish();

@@ -19,10 +19,13 @@ StoreThread::~StoreThread() {
   if (thread_.joinable()) thread_.join();
 }
 
-void StoreThread::submit(Work work) {
+void StoreThread::submit(Work work, bool urgent) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(std::move(work));
+    if (urgent)
+      queue_.push_front(std::move(work));
+    else
+      queue_.push_back(std::move(work));
   }
   wake_.notify_one();
 }

@@ -31,7 +31,9 @@ class StoreThread {
   StoreThread(const StoreThread&) = delete;
   StoreThread& operator=(const StoreThread&) = delete;
 
-  void submit(Work work);
+  // Queues work; urgent work (a block to store, a version to read) goes
+  // before the work already waiting, such as a long store of counts.
+  void submit(Work work, bool urgent = false);
   // Re-reads odbc.ini before the next work (after a SIGHUP).
   void reloadDatabaseSettings();
   // Waits up to `seconds` for the queue to empty and the thread to idle;
