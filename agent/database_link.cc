@@ -31,9 +31,10 @@ void DatabaseLink::run(std::function<Result(SmtpConnTrafficList&)> job, std::fun
 }
 
 void DatabaseLink::configure(const AgentSettings& settings) {
-  const bool first = settings_.listen.empty();
+  // The store thread read odbc.ini when it started; a reload reads it anew.
+  if (configured_) store_->reloadDatabaseSettings();
+  configured_ = true;
   settings_ = settings;
-  if (!first) store_->reloadDatabaseSettings();
 }
 
 bool DatabaseLink::attemptDue() {

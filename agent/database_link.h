@@ -68,6 +68,7 @@ class DatabaseLink {
   AgentMetrics& metrics_;
   std::function<void(const char*)> reloadDaemon_;
   AgentSettings settings_;
+  bool configured_ = false;
   std::unique_ptr<StoreThread> store_;
 
   std::vector<Block> pending_, inFlight_;
