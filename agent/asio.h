@@ -3,6 +3,9 @@
 #ifndef KEELGATE_AGENT_ASIO_H
 #define KEELGATE_AGENT_ASIO_H
 
+// The C++ library's configuration before Asio's (see asio_impl.cc).
+#include <cstddef>
+
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
