@@ -77,7 +77,7 @@ bool splitFields(const std::string& line, std::string fields[4]) {
 
 bool readLine(const std::string& line, Block& block) {
   std::string f[4];
-  if (!splitFields(line, f) || f[0].size() != 1 || f[3].empty() || f[3].size() > 19) return false;
+  if (!splitFields(line, f) || f[0].size() != 1 || f[3].empty() || f[3].size() > 12) return false;
   if (!ruleOfBlockType(f[0][0] - '0', block.rule)) return false;
   for (char c : f[3])
     if (c < '0' || c > '9') return false;

@@ -4,9 +4,7 @@
 // count that reaches its limit into an automatic block: the blocks file and
 // a SIGHUP for the local daemon at once, the database when it can be reached.
 //
-// Why Asio: one thread must serve hundreds of slow, fast or hostile
-// connections, timers and signals, and Asio's proactor does exactly that
-// with less code of our own than epoll by hand.
+// Why Asio: one thread serving hundreds of connections, timers and signals is its proactor's job.
 //
 // Start-up, in order: settings and log, the service account, the listening
 // sockets (a port in use fails the start), detach, pid file, the drop to
