@@ -1,10 +1,10 @@
-# Lays down the installation directory: the daemon, the openssl wrapper and,
+# Lays down the installation directory: the daemon, the agent, the openssl wrapper and,
 # where they are missing, the sample configuration files. An existing
 # configuration is never overwritten, so re-installing keeps an operator's edits.
 # The configuration is readable by its owner and group only (odbc.ini.example,
 # a database login, by its owner only); scripts/install.sh then gives it the
 # group kelp and sets the owners and modes of the whole tree.
-install(TARGETS keelgate keelgate-query keelgate-agent-sink keelgate-store DESTINATION bin)
+install(TARGETS keelgate keelgate-agent keelgate-query keelgate-agent-sink keelgate-store DESTINATION bin)
 install(FILES sql/schema.sql DESTINATION sql)
 install(PROGRAMS sample/script/openssl DESTINATION script)
 install(CODE "

@@ -1,9 +1,11 @@
 #!/bin/sh
 # Builds keelgate, lays down a sample installation directory and starts the
-# daemon on it (127.0.0.1:998 and :999: needs root), with an agent sink on
-# 127.0.0.1:10040 that prints the traffic lines; then asks a few policy
-# questions with keelgate-query and shows what the sink and the log got.
-# Ends with the command that stops the pool and the sink.
+# daemon on it (127.0.0.1:998 and :999: needs root) and its SMTP agent
+# keelgate-agent (127.0.0.1:10040, metrics on 127.0.0.1:9740), which counts
+# the traffic lines and blocks a client IP past its limit; then asks a few
+# policy questions with keelgate-query, sends one client over the limit, and
+# shows the agent's metrics, its blocks file and the logs. Ends with the
+# commands that stop the pool and the agent.
 #   scripts/demo.sh [KELP_HOME]      (as root; default: ./demo)
 set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,23 +15,29 @@ fresh=no; [ -f "$home/config/kelp.ini" ] || fresh=yes
 "$top/scripts/build.sh" "$top/build" -DKEELGATE_TESTS=OFF
 "$top/scripts/install.sh" "$top/build" "$home"
 if [ "$fresh" = yes ]; then
-  # Count connections and messages in the demo, so the sink has lines to show.
+  # Count connections and messages in the demo; a client IP with 5
+  # connections within the hour is blocked for 10 minutes.
   sed -i -e 's/^ip_conn_enable = no /ip_conn_enable = yes/' -e 's/^sender_enable = no /sender_enable = yes/' \
+    -e 's/^ip_conn_limit = 0/ip_conn_limit = 5/' -e 's/^ip_block_time = 0/ip_block_time = 600/' \
     "$home/config/kelp.ini"
 fi
-# The sink runs in a session of its own and leaves its pid in bin/, so that a
-# second run finds it and the stop command below can name it.
-sink_pidfile=$home/bin/keelgate-agent-sink.pid
-sink_runs() {
-  [ -f "$sink_pidfile" ] && grep -qs keelgate-agent-sink "/proc/$(cat "$sink_pidfile")/cmdline"
+# The agent runs as kelp once its port is open: it keeps its pid file and its
+# blocks file in bin/, which kelp may add to but whose programs stay root's.
+chgrp kelp "$home/bin" && chmod 1775 "$home/bin"
+# The agent detaches and leaves its pid in bin/keelgate-agent.pid; a second
+# run finds it running. Its start fails (non-zero, with the reason in
+# log/keelgate-agent.log) when 127.0.0.1:10040 is taken.
+agent_pidfile=$home/bin/keelgate-agent.pid
+agent_runs() {
+  [ -f "$agent_pidfile" ] && grep -qs keelgate-agent "/proc/$(cat "$agent_pidfile")/cmdline"
 }
-if ! sink_runs; then
-  setsid "$home/bin/keelgate-agent-sink" -o "$home/log/agent-sink.lines" </dev/null >/dev/null 2>&1 &
-  echo $! >"$sink_pidfile"
-  sleep 0.2
-  sink_runs || echo "the agent sink did not start (is 127.0.0.1:10040 taken?)" >&2
+if ! agent_runs; then
+  KELP_HOME="$home" "$home/bin/keelgate-agent" || {
+    echo "the agent did not start; the end of $home/log/keelgate-agent.log:" >&2
+    tail -n 3 "$home/log/keelgate-agent.log" >&2
+  }
 fi
-sink=; if sink_runs; then sink=$(cat "$sink_pidfile"); else rm -f "$sink_pidfile"; fi
+agent=; agent_runs && agent=$(cat "$agent_pidfile")
 if [ -f "$home/bin/keelgate.pid" ] && kill -0 "$(cat "$home/bin/keelgate.pid")" 2>/dev/null; then
   echo "keelgate already runs on $home (pid $(cat "$home/bin/keelgate.pid"))"
 else
@@ -60,10 +68,23 @@ ask "MAIL from a blocked sender (config/throttling/blocked_sender):" client_addr
 ask "MAIL from the partner bank's network without TLS (policy verify):" client_address=192.0.2.25 sender=alice@bank.example
 ask "MAIL from the partner bank with TLS and a verified client certificate:" client_address=192.0.2.25 \
   sender=alice@bank.example encryption_cipher=TLS_AES_256_GCM_SHA384 ccert_subject=mx.bank.example
-sleep 0.3
-echo; echo "traffic lines the agent sink received ($home/log/agent-sink.lines):"
-tail -n 4 "$home/log/agent-sink.lines" 2>/dev/null || true
-echo; echo "the log ($home/log/keelgate.log):"
+for i in 1 2 3 4 5 6; do
+  ask "CONNECT number $i of 198.51.100.99 within the hour (the limit is 5):" -p 998 protocol_state=CONNECT \
+    client_address=198.51.100.99
+  # The fifth brings the count to the limit: the agent writes its blocks file
+  # and sends SIGHUP to the daemon, whose workers then refuse the sixth.
+  sleep 0.3
+done
+echo; echo "the agent's metrics that are not 0 (curl -s http://127.0.0.1:9740/metrics):"
+if command -v curl >/dev/null; then
+  curl -s http://127.0.0.1:9740/metrics | grep -E '^keelgate_agent_(lines_total|keys|blocks_total|reloads)' |
+    grep -v ' 0$' || true
+fi
+echo; echo "the agent's blocks ($home/bin/keelgate-agent.blocks: type, IP, sender, expiration):"
+cat "$home/bin/keelgate-agent.blocks" 2>/dev/null || true
+echo; echo "the agent's log ($home/log/keelgate-agent.log):"
+tail -n 4 "$home/log/keelgate-agent.log"
+echo; echo "the daemon's log ($home/log/keelgate.log):"
 tail -n 6 "$home/log/keelgate.log"
-echo; echo "stop the pool (process group $pgid)${sink:+ and the agent sink (pid $sink)} with:"
-echo "  kill -TERM -- -$pgid${sink:+ $sink}"
+echo; echo "stop the pool (process group $pgid)${agent:+ and the agent (pid $agent)} with:"
+echo "  kill -TERM -- -$pgid${agent:+ $agent}"

@@ -5,8 +5,9 @@ set -e
 # clang and its runtime: the fuzzers. postfix, swaks (with libnet-ssleay-perl
 # for its STARTTLS): the end-to-end tests run a real Postfix against keelgate.
 # unixodbc, odbc-postgresql: the database store; postgresql: its tests.
+# libasio-dev: standalone Asio (header-only), the event loop of keelgate-agent.
 packages="cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev openssl iproute2 procps passwd
-          postfix swaks libnet-ssleay-perl unixodbc unixodbc-dev odbc-postgresql postgresql"
+          postfix swaks libnet-ssleay-perl unixodbc unixodbc-dev odbc-postgresql postgresql libasio-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
