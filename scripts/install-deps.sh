@@ -7,7 +7,7 @@ set -e
 # unixodbc, odbc-postgresql: the database store; postgresql: its tests.
 # libasio-dev: standalone Asio (header-only), the event loop of keelgate-agent.
 packages="cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev openssl iproute2 procps passwd
-          postfix swaks libnet-ssleay-perl unixodbc unixodbc-dev odbc-postgresql postgresql libasio-dev"
+          postfix swaks libnet-ssleay-perl unixodbc unixodbc-dev odbc-postgresql postgresql libasio-dev curl"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
