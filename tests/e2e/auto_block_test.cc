@@ -3,8 +3,12 @@
 // pool through its SIGHUP: the IP is refused at CONNECT until the block
 // expires.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "tests/e2e/daemon_harness.h"
 #include "tests/pg/pg_server.h"
@@ -64,6 +68,36 @@ TEST(AutoBlocks, StoreCommandsThenAStoredBlockRefusesAtConnectUntilItExpires) {
   EXPECT_EQ("", pg.rows("select ip from t_sender_filter_blocked"));
   EXPECT_EQ("Deleted IP addresses or senders that expired:198.51.100.77.",
             pg.rows("select event_description from tb_system_event order by id desc limit 1"));
+}
+
+// A database that accepts connections and never answers (a listener that
+// never reads): every load of the automatic blocks gives up at odbc.ini's
+// LoginTimeout, at the workers' start and at a reload, and no request waits
+// longer than that.
+TEST(AutoBlocks, ADatabaseThatNeverAnswersHoldsNoRequestBeyondItsTimeout) {
+  const int silent = listenOn("127.0.0.1", 15433);
+  ASSERT_GE(silent, 0);
+  Installation home;
+  home.write("config/odbc.ini",
+             "[KELP]\nDriver = PostgreSQL Unicode\nServername = 127.0.0.1\nPort = 15433\nDatabase = kelp\n"
+             "UserName = kelp\nLoginTimeout = 2\nQueryTimeout = 2\n");
+  auto ms = [](std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+  };
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(-1, home.start());
+  EXPECT_LT(ms(start), 15000) << "twenty workers, each giving up after about 2 s, side by side";
+  EXPECT_LE(20, home.countLog("automatic blocks: cannot read them from the database"));
+  ASSERT_TRUE(home.signalReload());
+  long slowest = 0;
+  for (int i = 0; i < 6; ++i) {  // each meets a worker that reloads
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(kNonNeed, ask(998 + i % 2, stageRequest("CONNECT", "198.51.100.23")));
+    slowest = std::max<long>(slowest, ms(asked));
+  }
+  EXPECT_LT(slowest, 5000) << "a reload waits for the database at most its 2 s login timeout";
+  EXPECT_LE(26, home.countLog("automatic blocks: cannot read them from the database"));
+  close(silent);
 }
 
 }  // namespace
