@@ -22,9 +22,10 @@ if [ "${KEELGATE_SANITIZERS:-yes}" = yes ]; then
   "$top/scripts/build.sh" "$top/build-asan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=address
   (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
      ctest -j"$jobs" --output-on-failure)
-  echo "== ThreadSanitizer (threaded parts)"
-  KEELGATE_TARGETS=unit_tests "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=thread
-  (cd "$top/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -j"$jobs" -L unit --output-on-failure)
+  echo "== ThreadSanitizer (threaded parts: the workers' lists, the agent)"
+  KEELGATE_TARGETS="unit_tests agent_tests keelgate-agent agent_e2e_tests" \
+    "$top/scripts/build.sh" "$top/build-tsan" -DKEELGATE_TESTS=ON -DKEELGATE_SANITIZE=thread
+  (cd "$top/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -j"$jobs" -L 'unit|agent' --output-on-failure)
 fi
 if [ "${KEELGATE_FUZZ_SECONDS:-45}" -gt 0 ]; then
   echo "== Fuzzing (${KEELGATE_FUZZ_SECONDS:-45} s per target)"
