@@ -202,7 +202,8 @@ int Installation::startWithHome(const char* kelpHome) {
         pid_t pid = atoi(read("bin/keelgate.pid").c_str());
         if (main_pid_ < 0 && pid > 0 && kill(pid, 0) == 0) main_pid_ = pid, pgid_ = getpgid(pid);
         // Both sockets listen before the workers are forked, and each worker
-        // removes its flag file once it is set up.
+        // removes its flag file as its set-up begins; a request sent before
+        // the set-up is over waits in the listen queue.
         return main_pid_ > 0 && poolPids().size() == 20 && flaggedWorkers().empty();
       },
       30000);
