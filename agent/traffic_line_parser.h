@@ -15,9 +15,11 @@
 
 namespace agent {
 
-// Longest IP and sender field accepted.
+// Longest IP and sender field accepted. Any sender the daemon sends fits:
+// its lines hold at most 1023 bytes, the sender shortened to fit, and a
+// client must not escape the sender rule with a long one.
 constexpr size_t kMaxIpField = 64;
-constexpr size_t kMaxSenderField = 512;
+constexpr size_t kMaxSenderField = 1024;
 
 struct TrafficLine {
   int type = 0;            // 1, 2, 3: as the line's key says

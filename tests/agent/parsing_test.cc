@@ -1,6 +1,7 @@
 // What a peer sends, read back: traffic lines (good ones of each type, junk,
-// missing and extra fields, bad numbers), the cutting of a byte stream into
-// bounded lines, and the blocks file, whose values a peer chose too.
+// missing and extra fields, bad numbers, and the daemon's own lines with
+// hostile senders), the cutting of a byte stream into bounded lines, and the
+// blocks file, whose values a peer chose too.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +10,7 @@
 #include "agent/block_set.h"
 #include "agent/line_assembler.h"
 #include "agent/traffic_line_parser.h"
+#include "throttling/traffic_line.h"
 
 namespace {
 
@@ -153,3 +155,41 @@ TEST(ParsingTest, BlockEndsAtTheExactSecond) {
 }
 
 }  // namespace
+
+// The daemon's lines, however hostile or long the sender a client chose,
+// reach an agent whole: each one line, read back field for field, and the
+// next line on the same connection intact.
+TEST(ParsingTest, TheDaemonsLinesReadBackWhole) {
+  const std::string huge(1500, 's');
+  const struct {
+    const char* name;
+    int type;
+    std::string ip, sender, readIp, readSender;
+  } cases[] = {
+      {"plain", 3, "192.0.2.7", "a@b.example", "192.0.2.7", "a@b.example"},
+      {"separators and control bytes", 2, "192.0.2.7", "x;y\n\r\x1b[2J@z", "192.0.2.7", "x?y????[2J@z"},
+      {"a hostile ip", 1, "1.2.3.4;5\n", "", "1.2.3.4?5?", ""},
+      {"a sender too long for the line is shortened", 3, "192.0.2.7", huge, "192.0.2.7", huge.substr(0, 977)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawConnTrafficItem item;
+    item.timeStamp = 1800000000;
+    item.scannerId = 1;
+    item.type = c.type;
+    item.ip = c.ip;
+    item.sender = c.sender;
+    const std::string line = trafficLine(item, 1);
+    EXPECT_LE(line.size(), kTrafficLineSize - 1);
+    agent::LineAssembler assembler;
+    Collect sink;
+    assembler.feed(line + trafficLine(item, 2), sink);
+    ASSERT_EQ(2u, sink.lines.size());
+    for (const std::string& text : sink.lines) {
+      agent::TrafficLine read;
+      ASSERT_EQ(nullptr, agent::parseTrafficLine(text, read)) << text;
+      EXPECT_EQ(c.readIp, read.ip);
+      EXPECT_EQ(c.readSender, read.sender);
+    }
+  }
+}
