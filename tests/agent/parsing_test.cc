@@ -47,7 +47,7 @@ const ParseCase kParse[] = {
     {"count with a sign inside", "ORCAS-Conn-IP:1;1;1;1+1;192.0.2.7", "bad count field"},
     {"empty ip", "ORCAS-Conn-IP:1;1;1;1;", "bad ip field"},
     {"ip too long", "ORCAS-Conn-IP:1;1;1;1;" + std::string(65, '1'), "bad ip field"},
-    {"sender too long", "ORCAS-Conn-Sender:1;1;3;1;192.0.2.7;" + std::string(513, 'a'), "sender field too long"},
+    {"sender too long", "ORCAS-Conn-Sender:1;1;3;1;192.0.2.7;" + std::string(1025, 'a'), "sender field too long"},
     {"control byte", "ORCAS-Conn-Sender:1;1;3;1;192.0.2.7;a\tb", "control byte in the line"},
     {"carriage return", "ORCAS-Conn-IP:1;1;1;1;192.0.2.7\r", "control byte in the line"},
 };
