@@ -35,8 +35,12 @@ TEST(FilesTest, ReadRefusesWhatIsNoRegularFileOrTooLarge) {
     std::string text;
     errno = 0;
     EXPECT_EQ(c.read, KELP::readWholeFile(dir / c.name, text)) << c.name;
-    if (!c.read) EXPECT_EQ(c.err, errno) << c.name;
-    if (c.logged != nullptr) EXPECT_EQ(1u, log.count(KELP::LOG_NORMAL, c.logged)) << c.name << log.all();
+    if (!c.read) {
+      EXPECT_EQ(c.err, errno) << c.name;
+    }
+    if (c.logged != nullptr) {
+      EXPECT_EQ(1u, log.count(KELP::LOG_NORMAL, c.logged)) << c.name << log.all();
+    }
   }
 }
 
