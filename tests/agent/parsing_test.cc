@@ -167,7 +167,7 @@ TEST(ParsingTest, TheDaemonsLinesReadBackWhole) {
     std::string ip, sender, readIp, readSender;
   } cases[] = {
       {"plain", 3, "192.0.2.7", "a@b.example", "192.0.2.7", "a@b.example"},
-      {"separators and control bytes", 2, "192.0.2.7", "x;y\n\r\x1b[2J@z", "192.0.2.7", "x?y????[2J@z"},
+      {"separators and control bytes", 2, "192.0.2.7", "x;y\n\r\x1b[2J@z", "192.0.2.7", "x?y???[2J@z"},
       {"a hostile ip", 1, "1.2.3.4;5\n", "", "1.2.3.4?5?", ""},
       {"a sender too long for the line is shortened", 3, "192.0.2.7", huge, "192.0.2.7", huge.substr(0, 977)},
   };
