@@ -2,7 +2,8 @@
 // decides, PostgreSQL stores. Over the IP connection limit the next CONNECT
 // is refused, and the block's row, its system event and a new version number
 // are in the database; over the sender limit the next MAIL is refused; once
-// the IP's block time is over the client passes again and its row is gone.
+// the IP's block time is over the client passes again and its row is gone;
+// an agent restarted within the interval still blocks at the right count.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -52,10 +53,24 @@ TEST(AgentLoop, LimitsBlockThroughTheDatabaseAndTheBlockEnds) {
     return pg.rows("select count(*) from t_sender_filter_blocked where ip = '198.51.100.50'") == "0";
   }, 15000)) << "and its row is gone";
 
-  std::string pid = home.read("bin/keelgate-agent.pid");
-  ASSERT_LT(0, atoi(pid.c_str()));
-  ASSERT_EQ(0, kill(atoi(pid.c_str()), SIGTERM));
-  EXPECT_TRUE(waitUntil([&] { return reapExited(), kill(atoi(pid.c_str()), 0) != 0; }, 40000)) << "the agent stops";
+  // An agent restarted within the interval reads back the counts it stored
+  // and still blocks at the limit: two connections before, one after.
+  auto stopAgent = [&] {
+    pid_t pid = atoi(home.read("bin/keelgate-agent.pid").c_str());
+    ASSERT_LT(0, pid);
+    ASSERT_EQ(0, kill(pid, SIGTERM));
+    EXPECT_TRUE(waitUntil([&] { return reapExited(), kill(pid, 0) != 0; }, 40000)) << "the agent stops";
+  };
+  const std::string other = stageRequest("CONNECT", "198.51.100.70");
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(kNonNeed, ask(998, other));
+  EXPECT_TRUE(waitUntil([&] {
+    return pg.rows("select count from t_sender_filter_conn_traffic where ip = '198.51.100.70'") == "2";
+  }, 5000)) << "stored within its store interval";
+  stopAgent();
+  ASSERT_EQ(0, system(agent.c_str())) << "the agent starts again";
+  EXPECT_EQ(kNonNeed, ask(998, other)) << "the third reaches the limit";
+  EXPECT_TRUE(waitUntil([&] { return ask(998, other) == kIpBlocked; }, 5000)) << "the fourth is refused";
+  stopAgent();
 }
 
 }  // namespace
