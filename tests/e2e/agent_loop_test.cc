@@ -3,7 +3,8 @@
 // is refused, and the block's row, its system event and a new version number
 // are in the database; over the sender limit the next MAIL is refused; once
 // the IP's block time is over the client passes again and its row is gone;
-// an agent restarted within the interval still blocks at the right count.
+// a child's report pushes a key over the limit; an agent restarted within
+// the interval still blocks at the right count.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -52,6 +53,21 @@ TEST(AgentLoop, LimitsBlockThroughTheDatabaseAndTheBlockEnds) {
   EXPECT_TRUE(waitUntil([&] {
     return pg.rows("select count(*) from t_sender_filter_blocked where ip = '198.51.100.50'") == "0";
   }, 15000)) << "and its row is gone";
+
+  // A child's report counts with the parent's own traffic: two from scanner
+  // 2, then one through this daemon reaches the limit.
+  const std::string reported = stageRequest("CONNECT", "198.51.100.80");
+  int child = connectTo(10040);
+  ASSERT_GE(child, 0);
+  const std::string report = "ORCAS-Conn-IP:1800000000;2;1;2;198.51.100.80\n";
+  ASSERT_EQ(static_cast<ssize_t>(report.size()), write(child, report.data(), report.size()));
+  close(child);
+  EXPECT_EQ(kNonNeed, ask(998, reported));
+  EXPECT_TRUE(waitUntil([&] {
+    return home.read("bin/keelgate-agent.blocks").find("198.51.100.80") != std::string::npos;
+  }, 5000)) << "blocked at the third, with no further connection";
+  EXPECT_TRUE(waitUntil([&] { return home.flaggedWorkers().size() == 20; }, 5000));
+  EXPECT_EQ(kIpBlocked, ask(998, reported));
 
   // An agent restarted within the interval reads back the counts it stored
   // and still blocks at the limit: two connections before, one after.
