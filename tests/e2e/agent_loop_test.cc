@@ -31,6 +31,14 @@ TEST(AgentLoop, LimitsBlockThroughTheDatabaseAndTheBlockEnds) {
   home.setKelpIni("smtp_agent", "store_interval", "1");
   ASSERT_EQ(-1, home.start());  // first: it counts the processes it reaps
   const std::string agent = "KELP_HOME='" + home.home() + "' " KEELGATE_AGENT_BIN;
+  // Whatever fails below, the agent does not outlive the test.
+  struct StopAgentAtEnd {
+    const Installation& home;
+    ~StopAgentAtEnd() {
+      pid_t pid = atoi(home.read("bin/keelgate-agent.pid").c_str());
+      if (pid > 0 && kill(pid, SIGTERM) == 0) waitUntil([&] { return reapExited(), kill(pid, 0) != 0; }, 40000);
+    }
+  } stopAtEnd{home};
   ASSERT_EQ(0, system(agent.c_str())) << "the agent starts and detaches";
   const std::string version = pg.rows("select version from tb_tables_version");
 
