@@ -6,20 +6,17 @@ namespace agent {
 
 KeyWindow::~KeyWindow() { release(); }
 
-KeyWindow::KeyWindow(KeyWindow&& other) noexcept : sum_(other.sum_), size_(other.size_), capacity_(other.capacity_) {
-  if (capacity_ == 1)
-    inline_ = other.inline_;
-  else
-    heap_ = other.heap_;
-  other.sum_ = 0;
-  other.size_ = 0;
-  other.capacity_ = 1;
-  other.inline_ = {0, 0};
-}
+KeyWindow::KeyWindow(KeyWindow&& other) noexcept { take(other); }
 
 KeyWindow& KeyWindow::operator=(KeyWindow&& other) noexcept {
   if (this == &other) return *this;
   release();
+  take(other);
+  return *this;
+}
+
+// Moves other's entries here (this holds none) and leaves other empty.
+void KeyWindow::take(KeyWindow& other) {
   sum_ = other.sum_;
   size_ = other.size_;
   capacity_ = other.capacity_;
@@ -31,7 +28,6 @@ KeyWindow& KeyWindow::operator=(KeyWindow&& other) noexcept {
   other.size_ = 0;
   other.capacity_ = 1;
   other.inline_ = {0, 0};
-  return *this;
 }
 
 void KeyWindow::release() {

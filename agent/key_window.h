@@ -43,6 +43,7 @@ class KeyWindow {
   void dropBefore(uint32_t firstKept);
   void append(Entry entry);
   void release();
+  void take(KeyWindow& other);
 
   uint32_t sum_ = 0;
   uint8_t size_ = 0;

@@ -36,6 +36,12 @@ class Text {
 
 std::string ruleLabels(int r) { return std::string("rule=\"") + ruleLabel(static_cast<Rule>(r)) + "\""; }
 
+// A family of one value without labels.
+void single(Text& t, const char* name, const char* type, const char* help, uint64_t value) {
+  t.family(name, type, help);
+  t.value(name, "", value);
+}
+
 void perRule(Text& t, const char* name, const char* type, const char* help, const uint64_t (&values)[kRuleCount]) {
   t.family(name, type, help);
   for (int r = 0; r < kRuleCount; ++r) t.value(name, ruleLabels(r), values[r]);
@@ -71,30 +77,24 @@ std::string renderMetrics(const Counting& counting, const AgentMetrics& m, const
     t.value(lines, ruleLabels(r) + ",source=\"local\"", totals.lines[r][Counting::kLocal]);
     t.value(lines, ruleLabels(r) + ",source=\"child\"", totals.lines[r][Counting::kChild]);
   }
-  t.family("keelgate_agent_bad_lines_total", "counter", "Lines that could not be read or were too long.");
-  t.value("keelgate_agent_bad_lines_total", "", m.badLines);
-  t.family("keelgate_agent_refused_connections_total", "counter", "Connections from peers not allowed.");
-  t.value("keelgate_agent_refused_connections_total", "", m.refusedConnections);
-  t.family("keelgate_agent_connections", "gauge", "Traffic connections open.");
-  t.value("keelgate_agent_connections", "", m.connections);
+  single(t, "keelgate_agent_bad_lines_total", "counter", "Lines that could not be read or were too long.", m.badLines);
+  single(t, "keelgate_agent_refused_connections_total", "counter", "Connections from peers not allowed.",
+         m.refusedConnections);
+  single(t, "keelgate_agent_connections", "gauge", "Traffic connections open.", m.connections);
   uint64_t keys[kRuleCount];
   for (int r = 0; r < kRuleCount; ++r) keys[r] = counting.counter(static_cast<Rule>(r)).keys();
   perRule(t, "keelgate_agent_keys", "gauge", "Keys counted in the window.", keys);
   perRule(t, "keelgate_agent_dropped_keys_total", "counter", "New keys not counted: max_keys reached.",
           totals.droppedKeys);
   perRule(t, "keelgate_agent_blocks_total", "counter", "Blocks decided.", totals.blocks);
-  t.family("keelgate_agent_blocks_active", "gauge", "Blocks in force.");
-  t.value("keelgate_agent_blocks_active", "", counting.blocks().size());
-  t.family("keelgate_agent_blocks_expired_total", "counter", "Blocks that ended.");
-  t.value("keelgate_agent_blocks_expired_total", "", m.blocksExpired);
-  t.family("keelgate_agent_blocks_pending", "gauge", "Blocks decided but not yet stored in the database.");
-  t.value("keelgate_agent_blocks_pending", "", m.blocksPending);
-  t.family("keelgate_agent_reloads_sent_total", "counter", "SIGHUPs sent to the daemon.");
-  t.value("keelgate_agent_reloads_sent_total", "", m.reloadsSent);
-  t.family("keelgate_agent_database_errors_total", "counter", "Database operations that failed.");
-  t.value("keelgate_agent_database_errors_total", "", m.databaseErrors);
-  t.family("keelgate_agent_database_up", "gauge", "1 when the last database operation reached the database.");
-  t.value("keelgate_agent_database_up", "", m.databaseUp ? 1 : 0);
+  single(t, "keelgate_agent_blocks_active", "gauge", "Blocks in force.", counting.blocks().size());
+  single(t, "keelgate_agent_blocks_expired_total", "counter", "Blocks that ended.", m.blocksExpired);
+  single(t, "keelgate_agent_blocks_pending", "gauge", "Blocks decided but not yet stored in the database.",
+         m.blocksPending);
+  single(t, "keelgate_agent_reloads_sent_total", "counter", "SIGHUPs sent to the daemon.", m.reloadsSent);
+  single(t, "keelgate_agent_database_errors_total", "counter", "Database operations that failed.", m.databaseErrors);
+  single(t, "keelgate_agent_database_up", "gauge", "1 when the last database operation reached the database.",
+         m.databaseUp ? 1 : 0);
   answers(t, countersPath);
   return t.take();
 }

@@ -104,29 +104,24 @@ void SmtpConnBlockedList::recordBlockedConn(std::string ip, std::string sender, 
     if (it->second < INT_MAX) ++it->second;  // the stored item keeps its first time and first IP
     return;
   }
-  if (blockedItems.size() >= maxItems_) {
-    ++droppedItems_;
-    return;
-  }
+  if (!cap_.admits(blockedItems.size())) return;
   Log::LogByLevel(KELP::LOG_DEBUG, "new blocked item:[%s/%s]", item.szIP.c_str(), item.szSender.c_str());
   blockedItems.emplace(std::move(item), 1);
 }
 
 void SmtpConnBlockedList::setMaxItems(size_t items) {
   std::lock_guard<std::mutex> lock(mutex_);
-  maxItems_ = items;
+  cap_.setMax(items);
 }
 
 size_t SmtpConnBlockedList::maxItems() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return maxItems_;
+  return cap_.max();
 }
 
 unsigned long long SmtpConnBlockedList::takeDroppedItems() {
   std::lock_guard<std::mutex> lock(mutex_);
-  unsigned long long dropped = droppedItems_;
-  droppedItems_ = 0;
-  return dropped;
+  return cap_.takeDropped();
 }
 
 void SmtpConnBlockedList::putBack(ItemMap& unwritten) {

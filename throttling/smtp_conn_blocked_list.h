@@ -35,6 +35,7 @@
 
 #include "host/csv/qx_log.h"
 #include "throttling/conn_blocked_item.h"
+#include "throttling/key_cap.h"
 #include "throttling/smtp_conn_base_obj.h"
 
 class SmtpConnBlockedList : public SmtpConnBaseObj {
@@ -95,8 +96,7 @@ class SmtpConnBlockedList : public SmtpConnBaseObj {
   std::mutex writeMu_;        // one log() at a time; taken before mutex_
   mutable std::mutex mutex_;  // guards everything below
   ItemMap blockedItems;
-  size_t maxItems_ = 1000000;
-  unsigned long long droppedItems_ = 0;
+  KeyCap cap_;
   int recordDeadline;
   std::string logPath;
   std::string logPrefix;

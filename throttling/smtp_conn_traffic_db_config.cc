@@ -34,9 +34,7 @@ void SmtpConnTrafficList::initDBConfig() {
 int SmtpConnTrafficList::connectDB() {
   Log::LogByLevel(KELP::LOG_DIAGNOSTIC, "before connect DB ");
   if (!connection_) {
-    connection_.reset(connectionFactory_
-                          ? connectionFactory_()
-                          : new KELP::QxDBConnection(KELP::QxDBConnection::ODBC_VERSION_3, home_));
+    connection_.reset(new KELP::QxDBConnection(KELP::QxDBConnection::ODBC_VERSION_3, home_));
   }
   if (connection_->getState() != KELP::QxDBConnection::STATE_CONNECTED) {
     if (connection_->connect(db_.dataSourceName, db_.userName, db_.password, db_.databaseName, 30, 1, 10, 0) !=

@@ -123,28 +123,22 @@ void SmtpConnTrafficList::recordTrafficConn(RawConnTrafficItem& item) {
     if (found->second < INT_MAX) ++found->second;
     return;
   }
-  if (map->size() >= maxKeys_) {
-    ++droppedKeys_;
-    return;
-  }
-  map->emplace(item, 1);  // the first observation of an entry stays its key
+  if (cap_.admits(map->size())) map->emplace(item, 1);  // the first observation of an entry stays its key
 }
 
 void SmtpConnTrafficList::setMaxKeys(size_t keys) {
   std::lock_guard<std::mutex> lock(mutex_);
-  maxKeys_ = keys;
+  cap_.setMax(keys);
 }
 
 size_t SmtpConnTrafficList::maxKeys() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return maxKeys_;
+  return cap_.max();
 }
 
 unsigned long long SmtpConnTrafficList::takeDroppedKeys() {
   std::lock_guard<std::mutex> lock(mutex_);
-  unsigned long long dropped = droppedKeys_;
-  droppedKeys_ = 0;
-  return dropped;
+  return cap_.takeDropped();
 }
 
 bool SmtpConnTrafficList::rawEmpty(int type) const {

@@ -22,6 +22,7 @@
 #include "host/log/log.h"
 #include "host/db/qx_db_connection.h"
 #include "throttling/conn_traffic_item.h"
+#include "throttling/key_cap.h"
 #include "throttling/smtp_conn_base_obj.h"
 
 class SmtpConnTrafficList : public SmtpConnBaseObj {
@@ -159,10 +160,6 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   // The shared connection (null before the first connectDB) and its users.
   KELP::QxDBConnection* dbConnection() const { return connection_.get(); }
   int dbConnectionUsers() const { return connectionUsers_; }
-  // Tests: makes the connection objects instead of QxDBConnection(version 1).
-  void setConnectionFactory(std::function<KELP::QxDBConnection*()> factory) {
-    connectionFactory_ = std::move(factory);
-  }
 
  private:
   // The one report algorithm behind the three sendXToParent.
@@ -191,14 +188,12 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   // number of connectDB calls not yet matched by disconnectDB.
   std::unique_ptr<KELP::QxDBConnection> connection_;
   int connectionUsers_ = 0;
-  std::function<KELP::QxDBConnection*()> connectionFactory_;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_: observations folded since the last report, the cap on
   // each map's keys and the observations dropped at it.
   RawTrafficMap rawIPBaseConn_, rawIPBaseMsg_, rawSenderBase_;
-  size_t maxKeys_ = 1000000;
-  unsigned long long droppedKeys_ = 0;
+  KeyCap cap_;  // per map
 };
 
 #endif
