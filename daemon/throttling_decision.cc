@@ -6,10 +6,11 @@ namespace {
 
 void logDebug(const char* text) { KELP::Log::LogByLevel(KELP::LOG_DEBUG, "%s", text); }
 
-// Counts the observation on a child scanner and sends it to the local agent.
+// Counts the observation on a child scanner and queues it for the local
+// agent; the worker sends the request's lines once it has answered.
 void sendObservation(SmtpConnLongTcpConnClient& client, RawConnTrafficItem& item) {
   if (!ismaster) smtpConnTrafficList.recordTrafficConn(item);
-  client.sendTrafficLog(item, g_server_close);
+  client.queueTrafficLog(item, g_server_close);
 }
 
 void logSenderVerdict(int r, const std::string& sender, const std::string& ip) {

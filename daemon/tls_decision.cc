@@ -1,17 +1,19 @@
 #include "daemon/tls_decision.h"
 
-#include <ctype.h>
-
 #include "daemon/globals.h"
 
 namespace {
 
+// ASCII only, as the C locale the daemon runs in would do, without a call
+// per byte.
 void toLower(std::string& s) {
-  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
 }
 
 void toUpper(std::string& s) {
-  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
 void logVerdict(const PolicyRequest& r, const TLSPolicy& p, const char* verdict) {

@@ -59,16 +59,19 @@ void serveConnection(Worker& w, int fd) {
   struct timeval start = KELP::Clock::nowPrecise();
   if (access(w.flagPath.c_str(), F_OK) == 0) reloadConfiguration(w);
 
-  // The wait is bounded by the request timeout; the read itself then finds
-  // bytes waiting and does not block.
+  // The listener hands over clients that have sent their request already, so
+  // the read is tried first. Otherwise the wait is bounded by the request
+  // timeout, and the read then finds bytes waiting and does not block.
   char buf[kRequestBuffer];
   memset(buf, 0, sizeof buf);
-  ssize_t n = -1;
-  if (waitForRequest(fd, w.requestTimeout))
-    n = read(fd, buf, sizeof buf - 1);
-  else if (!stopPending())
-    KELP::Log::LogByLevel(KELP::LOG_NORMAL, "no request from client within %d seconds, connection closed",
-                          w.requestTimeout);
+  ssize_t n = recv(fd, buf, sizeof buf - 1, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (waitForRequest(fd, w.requestTimeout))
+      n = read(fd, buf, sizeof buf - 1);
+    else if (!stopPending())
+      KELP::Log::LogByLevel(KELP::LOG_NORMAL, "no request from client within %d seconds, connection closed",
+                            w.requestTimeout);
+  }
   if (n <= 0) {
     KELP::Log::LogByLevel(KELP::LOG_DEBUG, "get no data from socket");
     close(fd);
@@ -82,6 +85,7 @@ void serveConnection(Worker& w, int fd) {
   if (send(fd, answer.data(), len, MSG_NOSIGNAL) < 0)
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to write response action to socket");
   close(fd);
+  w.agent.flush(g_server_close);  // the client has its answer: the agent's lines go now
   struct timeval end = KELP::Clock::nowPrecise();
   KELP::Log::LogByLevel(KELP::LOG_DEBUG, "keelgate verify cost [%ld]ms", elapsedMs(start, end));
 }

@@ -56,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memset(buf, 0, sizeof buf);
   memcpy(buf, data, size < sizeof buf - 1 ? size : sizeof buf - 1);
   std::string answer = answerPolicyRequest(std::string(buf), *state);
+  state->agent->flush(g_server_close);
   if (!allowedAnswer(answer)) abort();
   return 0;
 }

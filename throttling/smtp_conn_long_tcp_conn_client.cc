@@ -36,9 +36,14 @@ void SmtpConnLongTcpConnClient::closeSocket() {
   ownsFd_ = false;
 }
 
-void SmtpConnLongTcpConnClient::sendTrafficLog(RawConnTrafficItem& item,
-                                               std::atomic<bool>& closeFlag) {
-  std::string line = trafficLine(item, 1);
+void SmtpConnLongTcpConnClient::queueTrafficLog(const RawConnTrafficItem& item,
+                                                std::atomic<bool>& closeFlag) {
+  appendTrafficLine(batch_, item, 1);
+  if (batch_.size() > kMaxBatch) flush(closeFlag);
+}
+
+void SmtpConnLongTcpConnClient::flush(std::atomic<bool>& closeFlag) {
+  if (batch_.empty()) return;
   if (closeFlag.exchange(false)) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL,
                           "[smtpConnLongTcpConnClient] smtp connection server send the close "
@@ -46,28 +51,30 @@ void SmtpConnLongTcpConnClient::sendTrafficLog(RawConnTrafficItem& item,
     closeSocket();
   } else if (ownsSocket()) {
     // An agent that hung up is found before the send: the send itself would
-    // succeed once more and its line be lost. It then counts as a failed send.
+    // succeed once more and its lines be lost. It then counts as a failed send.
     bool hungUp = agent_socket::peerClosed(sockFd);
     if (hungUp) errno = EPIPE;
-    if (!hungUp && agent_socket::sendLine(sockFd, line) >= 0) {
+    if (!hungUp && agent_socket::sendLine(sockFd, batch_) >= 0) {
       KELP::Log::LogByLevel(
           KELP::LOG_DEBUG,
           "[smtpConnLongTcpConnClient] send SMTP Traffic Throttling traffic log to self smtp "
           "agent:%s",
-          line.c_str());
+          batch_.c_str());
+      batch_.clear();
       return;
     }
     KELP::Log::LogByLevel(
         KELP::LOG_NORMAL,
         "[smtpConnLongTcpConnClient] failed to send traffic log [%s] to self smtp agent, err "
         "msg is %s",
-        line.c_str(), strerror(errno));
+        batch_.c_str(), strerror(errno));
     closeSocket();
   }
-  reconnectAndSend(line);
+  reconnectAndSend();
+  batch_.clear();
 }
 
-void SmtpConnLongTcpConnClient::reconnectAndSend(const std::string& line) {
+void SmtpConnLongTcpConnClient::reconnectAndSend() {
   sockFd = agent_socket::openTcp(kSendTimeoutMs);
   ownsFd_ = sockFd >= 0;
   if (sockFd < 0) {
@@ -78,14 +85,14 @@ void SmtpConnLongTcpConnClient::reconnectAndSend(const std::string& line) {
     return;
   }
   if (agent_socket::connectWithin(sockFd, serverAddress, kConnectTimeoutMs) != 0) {
-    // The unconnected socket stays: the next line's send fails on it and
+    // The unconnected socket stays: the next batch's send fails on it and
     // reconnects.
     KELP::Log::LogByLevel(KELP::LOG_NORMAL,
                           "[smtpConnLongTcpConnClient] retry to connect() failure, err msg is %s!",
                           strerror(errno));
     return;
   }
-  if (agent_socket::sendLine(sockFd, line) < 0)
+  if (agent_socket::sendLine(sockFd, batch_) < 0)
     KELP::Log::LogByLevel(KELP::LOG_NORMAL,
                           "[smtpConnLongTcpConnClient] retry to send(), err msg is %s",
                           strerror(errno));
@@ -94,5 +101,5 @@ void SmtpConnLongTcpConnClient::reconnectAndSend(const std::string& line) {
         KELP::LOG_DEBUG,
         "[smtpConnLongTcpConnClient] retry to send SMTP Traffic Throttling traffic log to self "
         "smtp agent:%s",
-        line.c_str());
+        batch_.c_str());
 }

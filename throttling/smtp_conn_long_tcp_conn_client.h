@@ -1,18 +1,20 @@
-// The worker's long-lived connection to this scanner's SMTP agent: every
-// traffic observation goes out at once as one traffic line. Owns only the
-// connection and its reconnect rule (at most one new connection and two
-// sends per line; a line that fails twice is dropped and logged). Used by the
-// accepting thread only; no failure reaches the caller.
+// The worker's long-lived connection to this scanner's SMTP agent: each
+// traffic observation becomes one traffic line, and the lines of one request
+// go out together in one send once the client has its answer, so the MTA
+// never waits on the agent. Owns only the connection and its reconnect rule
+// (at most one new connection and two sends per batch; a batch that fails
+// twice is dropped and logged). Used by the accepting thread only; no failure
+// reaches the caller.
 //
 // States of sockFd: 0 constructed (never used by the daemon), -1 initialised
 // or closed on request (the next line reconnects and is logged with "retry"
 // wording), a connected socket, or a half-made one whose connect failed (the
 // next send on it fails, then the line reconnects).
 //
-// Bounds: the MTA waits for its answer while a line goes out, so a hung agent
-// must not hold the worker. Connect is non-blocking with a 1 s deadline and
-// sends time out after 200 ms (SO_SNDTIMEO), so a line costs at most about
-// 1.4 s. A timed-out send is an ordinary failure: reconnect and try once more.
+// Bounds: a hung agent must not hold the worker from its next client.
+// Connect is non-blocking with a 1 s deadline and sends time out after 200 ms
+// (SO_SNDTIMEO), so a batch costs at most about 1.4 s. A timed-out send is an
+// ordinary failure: reconnect and try once more.
 //
 // The close flag is a std::atomic<bool> rather than a plain bool: the SIGUSR1
 // handler may run on any thread of the worker and sets it there, and an
@@ -38,10 +40,17 @@ class SmtpConnLongTcpConnClient {
   // low 16 bits) without connecting. Returns 0.
   int init(std::string host, int port);
 
-  // Sends one observation as a line with count 1. A set closeFlag (the agent
-  // asked us to drop the connection) is consumed: the connection is closed
-  // and the line goes out on a new one.
-  void sendTrafficLog(RawConnTrafficItem& item, std::atomic<bool>& closeFlag);
+  // Adds one observation's line (count 1) to the batch. A caller that never
+  // flushes cannot grow it without bound: past kMaxBatch bytes it goes out.
+  void queueTrafficLog(const RawConnTrafficItem& item, std::atomic<bool>& closeFlag);
+
+  // Sends the batch, if any. A set closeFlag (the agent asked us to drop the
+  // connection) is consumed: the connection is closed and the batch goes out
+  // on a new one.
+  void flush(std::atomic<bool>& closeFlag);
+
+  // More than the two lines a request makes, less than the socket's buffer.
+  static const size_t kMaxBatch = 8192;
 
   // The current descriptor, for inspection.
   int fd() const { return sockFd; }
@@ -50,13 +59,14 @@ class SmtpConnLongTcpConnClient {
   // True when sockFd is a descriptor this client opened.
   bool ownsSocket() const { return ownsFd_ && sockFd >= 0; }
   void closeSocket();
-  void reconnectAndSend(const std::string& line);
+  void reconnectAndSend();
 
   struct sockaddr_in serverAddress;
   int sockFd;
   // Keeps the constructed state's 0 from being taken for our socket: fd 0 is
   // stdin unless the process closed it, and must be neither written nor closed.
   bool ownsFd_ = false;
+  std::string batch_;  // whole lines, each ending with its line feed
 };
 
 #endif

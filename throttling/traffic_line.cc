@@ -1,6 +1,6 @@
 #include "throttling/traffic_line.h"
 
-#include <stdio.h>
+#include <charconv>
 
 #include "host/base/printable.h"
 
@@ -10,28 +10,43 @@ const char* trafficLineKey(int type) {
   return "ORCAS-Conn-Sender";
 }
 
-std::string trafficLine(const RawConnTrafficItem& item, int count) {
-  char head[96];
-  int n = snprintf(head, sizeof head, "%s:%d;%d;%d;%d;", trafficLineKey(item.type), item.timeStamp,
-                   item.scannerId, item.type, count);
-  if (n < 0) return std::string();
+namespace {
+
+void appendNumber(std::string& out, int value, char separator) {
+  char digits[16];
+  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, r.ptr).push_back(separator);
+}
+
+}  // namespace
+
+void appendTrafficLine(std::string& out, const RawConnTrafficItem& item, int count) {
+  const size_t start = out.size();
+  out.append(trafficLineKey(item.type)).push_back(':');
+  appendNumber(out, item.timeStamp, ';');
+  appendNumber(out, item.scannerId, ';');
+  appendNumber(out, item.type, ';');
+  appendNumber(out, count, ';');
+  const size_t head = out.size() - start;
   const bool withSender = item.type != kTrafficIPConn;
   // Room for the strings: the line's bytes less the head, the ';' before the
   // sender and the line feed.
-  size_t room = kTrafficLineSize - 1 - static_cast<size_t>(n) - (withSender ? 1 : 0) - 1;
+  size_t room = kTrafficLineSize - 1 - head - (withSender ? 1 : 0) - 1;
   std::string_view ip = item.ip;
   if (ip.size() > room) ip = ip.substr(0, room);
   std::string_view sender = withSender ? std::string_view(item.sender) : std::string_view();
   if (sender.size() > room - ip.size()) sender = sender.substr(0, room - ip.size());
 
+  const size_t from = out.size();
+  out.append(ip);
+  if (withSender) out.append(1, ';').append(sender);
+  KELP::makePrintable(&out[from], ip.size(), ";");
+  if (withSender) KELP::makePrintable(&out[from + ip.size() + 1], sender.size(), ";");
+  out.push_back('\n');
+}
+
+std::string trafficLine(const RawConnTrafficItem& item, int count) {
   std::string line;
-  line.reserve(static_cast<size_t>(n) + ip.size() + sender.size() + 2);
-  line.append(head, static_cast<size_t>(n));
-  size_t from = line.size();
-  line.append(ip);
-  if (withSender) line.append(1, ';').append(sender);
-  KELP::makePrintable(&line[from], ip.size(), ";");
-  if (withSender) KELP::makePrintable(&line[from + ip.size() + 1], sender.size(), ";");
-  line.push_back('\n');
+  appendTrafficLine(line, item, count);
   return line;
 }

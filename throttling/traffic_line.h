@@ -30,4 +30,7 @@ const char* trafficLineKey(int type);
 // The line of `item` with the given count field; the type field is item.type.
 std::string trafficLine(const RawConnTrafficItem& item, int count);
 
+// The same line appended to `out`.
+void appendTrafficLine(std::string& out, const RawConnTrafficItem& item, int count);
+
 #endif

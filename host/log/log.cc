@@ -81,20 +81,6 @@ void LogFileSink::reopenIfMoved() {
 
 namespace {
 
-// The time text of the current second, formatted once per second and thread
-// (a worker logs at least one line per request).
-const char* stampOf(time_t now) {
-  thread_local time_t second = -1;
-  thread_local char stamp[64];
-  if (now != second) {
-    struct tm tmv;
-    stamp[0] = '\0';
-    if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, sizeof stamp, "%b %d %Y %X", &tmv);
-    second = now;
-  }
-  return stamp;
-}
-
 // getpid() without a system call per line; a forked child starts afresh.
 std::atomic<int> cachedPid{0};
 void forgetPid() { cachedPid.store(0); }
@@ -110,18 +96,32 @@ int processId() {
   return pid;
 }
 
+// The head of a line, "<time> <program>[<pid>] ", made once per second,
+// process and thread (a worker logs at least one line per request).
+const std::string& headOf(time_t now) {
+  thread_local time_t second = -1;
+  thread_local int pid = 0;
+  thread_local std::string head;
+  int current = processId();
+  if (now != second || current != pid) {
+    struct tm tmv;
+    char stamp[64] = "";
+    if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, sizeof stamp, "%b %d %Y %X", &tmv);
+    head = std::string(stamp) + " " + program_invocation_short_name + "[" + std::to_string(current) + "] ";
+    second = now;
+    pid = current;
+  }
+  return head;
+}
+
 }  // namespace
 
 void LogFileSink::write(KELPLogLevel level, const char* text, size_t len) {
-  const char* stamp = stampOf(Clock::now());
-  char head[160];
-  int hl = snprintf(head, sizeof head, "%s %s[%d] %s ", stamp, program_invocation_short_name, processId(),
-                    levelWord(level));
-  if (hl < 0) return;
-  if (static_cast<size_t>(hl) >= sizeof head) hl = sizeof head - 1;
+  const std::string& head = headOf(Clock::now());
+  const char* word = levelWord(level);
   std::string line;
-  line.reserve(static_cast<size_t>(hl) + len + 1);
-  line.append(head, static_cast<size_t>(hl)).append(text, len).push_back('\n');
+  line.reserve(head.size() + strlen(word) + len + 2);
+  line.append(head).append(word).append(1, ' ').append(text, len).push_back('\n');
   std::lock_guard<std::mutex> lock(state_->mu);
   if (state_->fd < 0) return;
   ssize_t n;
