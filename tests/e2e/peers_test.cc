@@ -36,7 +36,8 @@ TEST(Peers, OwnAgentAbsentThenRenewedAndParentDatabaseDownThenBack) {
   ASSERT_TRUE(home.keepOnly(home.mainPid()));
 
   EXPECT_EQ(kNonNeed, ask(998, stageRequest("CONNECT", "198.51.100.23")));
-  EXPECT_EQ(1, home.countLog("retry to connect() failure, err msg is Connection refused!"));
+  // A request's lines go out after its answer: wait for the failed send.
+  ASSERT_TRUE(home.waitForLog("retry to connect() failure, err msg is Connection refused!"));
   FakeAgent local;
   ASSERT_TRUE(local.listening());
   EXPECT_EQ(kNonNeed, ask(998, stageRequest("CONNECT", "198.51.100.23")));
@@ -44,6 +45,7 @@ TEST(Peers, OwnAgentAbsentThenRenewedAndParentDatabaseDownThenBack) {
   EXPECT_EQ(kNonNeed, ask(998, stageRequest("CONNECT", "198.51.100.24")));
   EXPECT_EQ(1, home.countLog(main + "normal Need to reload configuration due to signal captured"));
   EXPECT_EQ(kNonNeed, ask(998, stageRequest("CONNECT", "198.51.100.23")));
+  ASSERT_TRUE(local.waitForLines(3));  // sent before the signal, on the first connection
   ASSERT_EQ(0, kill(home.mainPid(), SIGUSR1));
   ASSERT_TRUE(waitUntil([&] { return signalTaken(home.mainPid(), SIGUSR1); }, 5000));
   EXPECT_EQ(0, home.countLog("smtp connection server send the close siginal")) << "not before the next line";
