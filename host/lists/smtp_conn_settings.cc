@@ -14,6 +14,10 @@ const char kSmtpConnSection[] = "smtp_traffic_throttling";
 
 namespace {
 
+// The longest block answer that, with the "\n\n" that ends it, fits in the
+// 100 bytes a worker sends.
+const size_t kLongestWholeAction = 98;
+
 enum class Kind { kBool, kNumber, kPath, kName, kLevelWord, kAction };
 
 typedef SmtpConnSettings S;
@@ -148,6 +152,13 @@ bool readSmtpConnSettings(const ConfigFileOnDisk& ini, const std::string& home,
                       "SMTP Traffic Throttling config [%s] section [%s]: bad value [%.100s] for key [%s], expected %s",
                       ini.path().c_str(), kSmtpConnSection, value.c_str(), row.key, expected.c_str());
       ok = false;
+    } else if (row.kind == Kind::kAction && value.size() > kLongestWholeAction) {
+      // Kept as configured: every answer is cut at 100 bytes, so this one
+      // reaches the MTA without the empty line that ends it.
+      Log::LogByLevel(LOG_NORMAL,
+                      "SMTP Traffic Throttling config [%s]: the answer of key [%s] is %zu bytes, it is sent cut to "
+                      "100 bytes without its closing empty line (keep it to %zu)",
+                      ini.path().c_str(), row.key, value.size(), kLongestWholeAction);
     } else if (given && row.kind == Kind::kLevelWord && lowerAscii(value) != settings.logLevel) {
       Log::LogByLevel(LOG_NORMAL, "SMTP Traffic Throttling config [%s]: unknown level [%.100s] for key [%s], using [%s]",
                       ini.path().c_str(), value.c_str(), row.key, settings.logLevel.c_str());

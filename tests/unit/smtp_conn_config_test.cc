@@ -65,6 +65,14 @@ TEST_F(SmtpConnConfigTest, KelpIniValues) {
   EXPECT_EQ(home_ / "log", config_.blockedLogPath) << "the default paths lie under home too";
   EXPECT_EQ("debug", config_.logLevel);
   EXPECT_EQ("action=421 a;b", config_.ipBlockedAction) << "a comment starts at a blank and ';'";
+
+  // An answer that the 100-byte cut would leave without its end: kept, and said.
+  for (size_t size : {98, 99}) {
+    log_->clear();
+    writeIni("sender_blocked_action = action=450 " + std::string(size - 11, 'x') + "\n");
+    ASSERT_TRUE(config_.init());
+    EXPECT_EQ(size - 98, log_->count(1, "the answer of key [sender_blocked_action] is 99 bytes")) << size;
+  }
 }
 
 // The list answers, and kind 3 also the automatic blocks. A malformed line
