@@ -81,9 +81,14 @@ void serveConnection(Worker& w, int fd) {
   KELP::Log::LogByLevel(KELP::LOG_DEBUG, "get data success from socket:\n%s", buf);
   std::string answer = answerPolicyRequest(std::string(buf), w.state);
 
+  // MSG_MORE holds the answer until the shutdown right after it, so that it
+  // leaves with the FIN in one segment and the client wakes once. The
+  // shutdown, not the close, sends them: a close with request bytes still
+  // unread resets the connection and would drop an answer not yet sent.
   size_t len = answer.size() < kMaxAnswer ? answer.size() : kMaxAnswer;
-  if (send(fd, answer.data(), len, MSG_NOSIGNAL) < 0)
+  if (send(fd, answer.data(), len, MSG_NOSIGNAL | MSG_MORE) < 0)
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to write response action to socket");
+  shutdown(fd, SHUT_WR);
   close(fd);
   w.agent.flush(g_server_close);  // the client has its answer: the agent's lines go now
   struct timeval end = KELP::Clock::nowPrecise();
