@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <string.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,9 +92,16 @@ void serveConnection(Worker& w, int fd) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "fail to write response action to socket");
   shutdown(fd, SHUT_WR);
   close(fd);
-  w.agent.flush(g_server_close);  // the client has its answer: the agent's lines go now
   struct timeval end = KELP::Clock::nowPrecise();
   KELP::Log::LogByLevel(KELP::LOG_DEBUG, "keelgate verify cost [%ld]ms", elapsedMs(start, end));
+}
+
+// Whether clients wait in the listener's queue. With the deferred accept
+// these are clients whose request has arrived: the worker will not block.
+bool clientsWaiting(int listenFd) {
+  struct tcp_info info;
+  socklen_t len = sizeof info;
+  return getsockopt(listenFd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_unacked > 0;
 }
 
 }  // namespace
@@ -115,6 +124,9 @@ void AcceptAndVerify(int index, int listenFd) {
     int err = errno;
     runSignalWork(flushBlockedOnStop);
     if (fd < 0) {
+      // Lines kept for a waiting client that another worker took go out here,
+      // within the second of the listener's receive timeout.
+      w.agent.flush(g_server_close);
       // The listening socket's receive timeout and the reload and agent
       // signals wake accept without a client: nothing to report.
       bool quiet = err == EAGAIN || err == EWOULDBLOCK || (err == EINTR && !g_stop.load());
@@ -124,7 +136,11 @@ void AcceptAndVerify(int index, int listenFd) {
       continue;
     }
     serveConnection(w, fd);
+    // While clients wait, the agent's lines gather (up to the batch bound):
+    // one send for many requests under load, one per request otherwise.
+    if (!clientsWaiting(listenFd)) w.agent.flush(g_server_close);
     runSignalWork(flushBlockedOnStop);
   }
+  w.agent.flush(g_server_close);
   stopThrottlingThreads(3000);
 }

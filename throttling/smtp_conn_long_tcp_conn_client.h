@@ -1,10 +1,11 @@
 // The worker's long-lived connection to this scanner's SMTP agent: each
-// traffic observation becomes one traffic line, and the lines of one request
-// go out together in one send once the client has its answer, so the MTA
-// never waits on the agent. Owns only the connection and its reconnect rule
-// (at most one new connection and two sends per batch; a batch that fails
-// twice is dropped and logged). Used by the accepting thread only; no failure
-// reaches the caller.
+// traffic observation becomes one traffic line, and lines go out together in
+// one send after the client has its answer, so the MTA never waits on the
+// agent. The worker decides when: after a request when no other client
+// waits, else once the batch passes kMaxBatch. Owns only the connection and
+// its reconnect rule (at most one new connection and two sends per batch; a
+// batch that fails twice is dropped and logged). Used by the accepting thread
+// only; no failure reaches the caller.
 //
 // States of sockFd: 0 constructed (never used by the daemon), -1 initialised
 // or closed on request (the next line reconnects and is logged with "retry"
@@ -40,8 +41,8 @@ class SmtpConnLongTcpConnClient {
   // low 16 bits) without connecting. Returns 0.
   int init(std::string host, int port);
 
-  // Adds one observation's line (count 1) to the batch. A caller that never
-  // flushes cannot grow it without bound: past kMaxBatch bytes it goes out.
+  // Adds one observation's line (count 1) to the batch; past kMaxBatch bytes
+  // the batch goes out, so it never grows without bound.
   void queueTrafficLog(const RawConnTrafficItem& item, std::atomic<bool>& closeFlag);
 
   // Sends the batch, if any. A set closeFlag (the agent asked us to drop the
@@ -49,8 +50,8 @@ class SmtpConnLongTcpConnClient {
   // on a new one.
   void flush(std::atomic<bool>& closeFlag);
 
-  // More than the two lines a request makes, less than the socket's buffer.
-  static const size_t kMaxBatch = 8192;
+  // A few dozen requests' lines, well within the socket's buffer.
+  static const size_t kMaxBatch = 4096;
 
   // The current descriptor, for inspection.
   int fd() const { return sockFd; }
