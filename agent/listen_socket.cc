@@ -51,4 +51,11 @@ int openListenSocket(const std::string& host, int port, std::string& problem) {
   return fd;
 }
 
+void adoptListenSocket(asio::ip::tcp::acceptor& acceptor, int fd, asio::error_code& error) {
+  struct sockaddr_storage local = {};
+  socklen_t length = sizeof local;
+  getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &length);
+  acceptor.assign(local.ss_family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), fd, error);
+}
+
 }  // namespace agent

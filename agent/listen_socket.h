@@ -6,12 +6,18 @@
 
 #include <string>
 
+#include "agent/asio.h"
+
 namespace agent {
 
 // A listening socket on host:port (IPv4 or IPv6 address), close-on-exec.
 // -1, with `problem` naming the address and the error, when it cannot be
 // opened.
 int openListenSocket(const std::string& host, int port, std::string& problem);
+
+// Hands such a descriptor to `acceptor`, with the protocol of its address
+// family; `error` is set when Asio refuses it.
+void adoptListenSocket(asio::ip::tcp::acceptor& acceptor, int fd, asio::error_code& error);
 
 }  // namespace agent
 

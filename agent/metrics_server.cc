@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "agent/listen_socket.h"
 #include "host/log/log.h"
 
 namespace agent {
@@ -76,10 +77,7 @@ MetricsServer::~MetricsServer() { stop(); }
 
 void MetricsServer::listen(int fd, const std::string& name) {
   asio::error_code error;
-  struct sockaddr_storage local = {};
-  socklen_t length = sizeof local;
-  getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &length);
-  acceptor_.assign(local.ss_family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), fd, error);
+  adoptListenSocket(acceptor_, fd, error);
   if (error) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "cannot serve metrics on %s: %s", name.c_str(), error.message().c_str());
     return;

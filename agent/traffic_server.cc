@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "agent/listen_socket.h"
 #include "host/base/clock.h"
 #include "host/log/log.h"
 
@@ -39,11 +40,7 @@ TrafficServer::~TrafficServer() { stop(); }
 void TrafficServer::listen(int fd, const std::string& name) {
   asio::error_code error;
   asio::ip::tcp::acceptor acceptor(io_);
-  // The descriptor's family decides the protocol Asio is told.
-  struct sockaddr_storage local = {};
-  socklen_t length = sizeof local;
-  getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &length);
-  acceptor.assign(local.ss_family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), fd, error);
+  adoptListenSocket(acceptor, fd, error);
   if (error) {
     KELP::Log::LogByLevel(KELP::LOG_NORMAL, "cannot serve %s: %s", name.c_str(), error.message().c_str());
     return;

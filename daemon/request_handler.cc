@@ -10,13 +10,6 @@ const char kAttributeErrorAnswer[] = "action=451 4.5.0 Local Process Attributes 
 
 namespace {
 
-KELP::Answer kindOfTlsAnswer(const std::string& answer) {
-  if (answer == "action=PREPEND X-KELP-TLS-USAGE: Used\n\n") return KELP::Answer::kTlsUsed;
-  if (answer == "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n") return KELP::Answer::kTlsUnused;
-  if (answer == "action=DUNNO Non-need check\n\n") return KELP::Answer::kDunno;
-  return KELP::Answer::kTlsRejected;
-}
-
 std::string decide(const std::string& text, WorkerState& state) {
   if (text.find("request=") == std::string::npos) {
     KELP::Log::LogByLevel(KELP::LOG_DEBUG, "invalid format of data, maybe a test data");
@@ -48,11 +41,8 @@ std::string decide(const std::string& text, WorkerState& state) {
                             r.sender.c_str());
       state.answer = KELP::Answer::kSenderBlocked;
       return smtpConnConfig.senderBlockedAction + "\n\n";
-    default: {
-      std::string answer = decideTLS(r, *state.tlsConfig, state.policy);
-      state.answer = kindOfTlsAnswer(answer);
-      return answer;
-    }
+    default:
+      return decideTLS(r, *state.tlsConfig, state.policy, &state.answer);
   }
 }
 

@@ -50,9 +50,12 @@ const Rejection* checkSession(const PolicyRequest& r, const TLSPolicy& p) {
 
 }  // namespace
 
-std::string decideTLS(PolicyRequest& r, TLSPolicyConfig& config, TLSPolicy& policy) {
+std::string decideTLS(PolicyRequest& r, TLSPolicyConfig& config, TLSPolicy& policy, KELP::Answer* kind) {
+  KELP::Answer ignored;
+  if (kind == nullptr) kind = &ignored;
   if (r.protocolState != "MAIL") {
     logVerdict(r, policy, "Passed");
+    *kind = KELP::Answer::kDunno;
     return "action=DUNNO Non-need check\n\n";
   }
   toLower(r.sender);
@@ -66,9 +69,14 @@ std::string decideTLS(PolicyRequest& r, TLSPolicyConfig& config, TLSPolicy& poli
   const Rejection* rejection = checkSession(r, policy);
   if (rejection != nullptr) {
     logVerdict(r, policy, rejection->verdict);
+    *kind = KELP::Answer::kTlsRejected;
     return rejection->answer;
   }
   logVerdict(r, policy, "Passed");
-  return r.encryptionCipher.empty() ? "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n"
-                                    : "action=PREPEND X-KELP-TLS-USAGE: Used\n\n";
+  if (r.encryptionCipher.empty()) {
+    *kind = KELP::Answer::kTlsUnused;
+    return "action=PREPEND X-KELP-TLS-USAGE: Unused\n\n";
+  }
+  *kind = KELP::Answer::kTlsUsed;
+  return "action=PREPEND X-KELP-TLS-USAGE: Used\n\n";
 }

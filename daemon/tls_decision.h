@@ -7,12 +7,15 @@
 #include <string>
 
 #include "daemon/policy_request.h"
+#include "host/base/answer_counters.h"
 #include "host/tls/tls_policy_config.h"
 
 // Outside the MAIL stage: "action=DUNNO Non-need check\n\n". In it: folds the
 // request's case, looks the policy up (client address, then sender domain)
 // into `policy`, and returns a rejection or the X-KELP-TLS-USAGE prepend.
-// Logs the verdict at the "normal" level.
-std::string decideTLS(PolicyRequest& request, TLSPolicyConfig& config, TLSPolicy& policy);
+// Logs the verdict at the "normal" level; sets *kind, when given, to the
+// answer's kind.
+std::string decideTLS(PolicyRequest& request, TLSPolicyConfig& config, TLSPolicy& policy,
+                      KELP::Answer* kind = nullptr);
 
 #endif

@@ -65,7 +65,6 @@ void serveConnection(Worker& w, int fd) {
   // the read is tried first. Otherwise the wait is bounded by the request
   // timeout, and the read then finds bytes waiting and does not block.
   char buf[kRequestBuffer];
-  memset(buf, 0, sizeof buf);
   ssize_t n = recv(fd, buf, sizeof buf - 1, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     if (waitForRequest(fd, w.requestTimeout))
