@@ -19,9 +19,9 @@ struct PolicyRequest {
   std::string encryptionKeysize;
 };
 
-// Reads the lines of `text` up to the empty line that ends the request (or
-// the end of the text). A value runs to its line feed and keeps a carriage
-// return before it; a last line without a line feed (a request cut by the
+// Clears `request`, then reads the lines of `text` up to the empty line that
+// ends the request (or the end of the text). A value runs to its line feed
+// and keeps a carriage return before it; a last line without a line feed (a request cut by the
 // read) is not read. Lines without "=" and attributes keelgate does not use
 // are skipped. Returns false, after logging the attribute's name, when a
 // required attribute is missing or an attribute keelgate uses appears twice;

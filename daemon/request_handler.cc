@@ -16,7 +16,7 @@ std::string decide(const std::string& text, WorkerState& state) {
     state.answer = KELP::Answer::kTest;
     return "220 i am ok\n";
   }
-  PolicyRequest r;
+  PolicyRequest& r = state.request;
   state.answer = KELP::Answer::kAttributesError;
   if (!parsePolicyRequest(text, r)) return kAttributeErrorAnswer;
   KELP::Log::LogByLevel(KELP::LOG_DEBUG,

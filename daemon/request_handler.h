@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "daemon/policy_request.h"
 #include "host/base/answer_counters.h"
 #include "host/tls/tls_policy_config.h"
 #include "throttling/smtp_conn_long_tcp_conn_client.h"
@@ -18,6 +19,7 @@ struct WorkerState {
   KELP::Answer answer = KELP::Answer::kTest;  // the kind of the last answer
   KELP::AnswerCounters* counters = nullptr;   // where answers are counted, if anywhere
   int worker = 0;                             // this worker's slot there
+  PolicyRequest request{};                    // the last request: its strings keep their room
 };
 
 extern const char kAttributeErrorAnswer[];

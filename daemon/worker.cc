@@ -34,6 +34,7 @@ struct Worker {
   TLSPolicyConfig tlsConfig{TLS_POLICY_INBOUND, g_kelp_home};
   WorkerState state{&tlsConfig, &agent, TLSPolicy()};
   int requestTimeout = kDefaultRequestTimeout;  // seconds
+  std::string text;  // the last request's text, kept for its room
 };
 
 // The flag is consumed before any file is read: a SIGHUP that arrives while
@@ -80,7 +81,8 @@ void serveConnection(Worker& w, int fd) {
   }
   buf[n] = '\0';
   KELP::Log::LogByLevel(KELP::LOG_DEBUG, "get data success from socket:\n%s", buf);
-  std::string answer = answerPolicyRequest(std::string(buf), w.state);
+  w.text.assign(buf);  // up to the first NUL
+  std::string answer = answerPolicyRequest(w.text, w.state);
 
   // MSG_MORE holds the answer until the shutdown right after it, so that it
   // leaves with the FIN in one segment and the client wakes once. The

@@ -77,7 +77,7 @@ int SmtpConnTrafficList::initLog(bool reinit) {
   return 0;
 }
 
-void SmtpConnTrafficList::createTrafficLog(std::string ip, std::string sender, int type,
+void SmtpConnTrafficList::createTrafficLog(const std::string& ip, const std::string& sender, int type,
                                            int scannerId, RawConnTrafficItem& item) {
   time_t now = KELP::Clock::now();
   item.timeStamp = static_cast<int32_t>(now);

@@ -62,7 +62,7 @@ class SmtpConnTrafficList : public SmtpConnBaseObj {
   const DbSettings& dbSettings() const { return db_; }
 
   // Fills one observation stamped with the current time; item.count is kept.
-  void createTrafficLog(std::string ip, std::string sender, int type, int scannerId,
+  void createTrafficLog(const std::string& ip, const std::string& sender, int type, int scannerId,
                         RawConnTrafficItem& item);
   // Counts one observation in the raw map of its type (1, 2, 3); another type
   // is logged and dropped. Counts stop at INT_MAX. A map holds at most

@@ -1,5 +1,7 @@
 #include "throttling/traffic_line.h"
 
+#include <string.h>
+
 #include <charconv>
 
 #include "host/base/printable.h"
@@ -12,37 +14,49 @@ const char* trafficLineKey(int type) {
 
 namespace {
 
-void appendNumber(std::string& out, int value, char separator) {
-  char digits[16];
-  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, r.ptr).push_back(separator);
+char* putNumber(char* at, int value, char separator) {
+  at = std::to_chars(at, at + 12, value).ptr;  // an int takes at most 11 bytes
+  *at = separator;
+  return at + 1;
+}
+
+// Copies `text`, with its ';' and control bytes made '?'.
+char* putField(char* at, std::string_view text) {
+  for (char c : text) *at++ = (KELP::isControlByte(static_cast<unsigned char>(c)) || c == ';') ? '?' : c;
+  return at;
 }
 
 }  // namespace
 
+// Built in a buffer of its own, then appended at once: one call into the
+// string per line.
 void appendTrafficLine(std::string& out, const RawConnTrafficItem& item, int count) {
-  const size_t start = out.size();
-  out.append(trafficLineKey(item.type)).push_back(':');
-  appendNumber(out, item.timeStamp, ';');
-  appendNumber(out, item.scannerId, ';');
-  appendNumber(out, item.type, ';');
-  appendNumber(out, count, ';');
-  const size_t head = out.size() - start;
+  char line[kTrafficLineSize];
+  const char* key = trafficLineKey(item.type);
+  size_t keyLen = strlen(key);
+  memcpy(line, key, keyLen);
+  char* at = line + keyLen;
+  *at++ = ':';
+  at = putNumber(at, item.timeStamp, ';');
+  at = putNumber(at, item.scannerId, ';');
+  at = putNumber(at, item.type, ';');
+  at = putNumber(at, count, ';');
   const bool withSender = item.type != kTrafficIPConn;
-  // Room for the strings: the line's bytes less the head, the ';' before the
-  // sender and the line feed.
-  size_t room = kTrafficLineSize - 1 - head - (withSender ? 1 : 0) - 1;
+  // Room for the strings: up to the line feed's last place (the line is at
+  // most kTrafficLineSize - 1 bytes), less the ';' before the sender.
+  const char* lastFeed = line + kTrafficLineSize - 2;
+  size_t room = static_cast<size_t>(lastFeed - at) - (withSender ? 1 : 0);
   std::string_view ip = item.ip;
   if (ip.size() > room) ip = ip.substr(0, room);
-  std::string_view sender = withSender ? std::string_view(item.sender) : std::string_view();
-  if (sender.size() > room - ip.size()) sender = sender.substr(0, room - ip.size());
-
-  const size_t from = out.size();
-  out.append(ip);
-  if (withSender) out.append(1, ';').append(sender);
-  KELP::makePrintable(&out[from], ip.size(), ";");
-  if (withSender) KELP::makePrintable(&out[from + ip.size() + 1], sender.size(), ";");
-  out.push_back('\n');
+  at = putField(at, ip);
+  if (withSender) {
+    std::string_view sender = item.sender;
+    if (sender.size() > room - ip.size()) sender = sender.substr(0, room - ip.size());
+    *at++ = ';';
+    at = putField(at, sender);
+  }
+  *at++ = '\n';
+  out.append(line, static_cast<size_t>(at - line));
 }
 
 std::string trafficLine(const RawConnTrafficItem& item, int count) {

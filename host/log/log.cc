@@ -16,6 +16,7 @@
 #include "host/base/clock.h"
 #include "host/base/printable.h"
 #include "host/config/global_setting.h"
+#include "host/log/log_format.h"
 
 namespace KELP {
 
@@ -119,8 +120,8 @@ const std::string& headOf(time_t now) {
 void LogFileSink::write(KELPLogLevel level, const char* text, size_t len) {
   const std::string& head = headOf(Clock::now());
   const char* word = levelWord(level);
-  std::string line;
-  line.reserve(head.size() + strlen(word) + len + 2);
+  thread_local std::string line;  // keeps its capacity: no allocation per line
+  line.clear();
   line.append(head).append(word).append(1, ' ').append(text, len).push_back('\n');
   std::lock_guard<std::mutex> lock(state_->mu);
   if (state_->fd < 0) return;
@@ -180,10 +181,8 @@ void Log::LogByLevel(KELPLogLevel level, const char* format, ...) {
   char text[kMaxMessage];
   va_list ap;
   va_start(ap, format);
-  int n = vsnprintf(text, sizeof text, format, ap);
+  size_t len = formatLogMessage(text, sizeof text, format, ap);
   va_end(ap);
-  if (n < 0) return;
-  size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
   // Messages carry what SMTP clients chose (senders, EHLO names, whole
   // requests): one message stays one line, whatever bytes it holds.
   makePrintable(text, len);
