@@ -1,7 +1,5 @@
 // The TLS policy reader and its lookups. The input is split at the first
 // 0xff byte into tls_policy.ini and the lookup key.
-#include <string.h>
-
 #include "fuzz/support.h"
 #include "host/tls/tls_policy_config.h"
 
@@ -12,10 +10,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const uint8_t* split = static_cast<const uint8_t*>(memchr(data, 0xff, size));
-  size_t fileSize = split ? static_cast<size_t>(split - data) : size;
-  fuzz::writeScratch("config/tls_policy.ini", data, fileSize);
-  std::string key = split ? std::string(reinterpret_cast<const char*>(split + 1), size - fileSize - 1) : "";
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  const size_t split = input.find('\xff');
+  fuzz::writeScratch("config/tls_policy.ini", input.substr(0, split));
+  std::string key = split < size ? input.substr(split + 1) : "";
   TLSPolicyConfig config(TLS_POLICY_INBOUND, fuzz::scratchHome());
   config.init();
   TLSPolicy policy;

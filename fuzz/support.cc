@@ -42,13 +42,8 @@ const std::string& scratchHome() {
   return home;
 }
 
-void writeScratch(const std::string& rel, const uint8_t* data, size_t size) {
-  std::ofstream out(scratchHome() + "/" + rel, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
 void writeScratch(const std::string& rel, const std::string& text) {
-  writeScratch(rel, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  std::ofstream(scratchHome() + "/" + rel, std::ios::binary | std::ios::trunc) << text;
 }
 
 void discardLog() {

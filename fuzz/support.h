@@ -16,8 +16,7 @@ namespace fuzz {
 void enterScratchHome(char** argv);
 // The scratch installation directory (config/, config/throttling/, log/).
 const std::string& scratchHome();
-// Writes `size` bytes to <scratchHome>/<rel>.
-void writeScratch(const std::string& rel, const uint8_t* data, size_t size);
+// Writes <scratchHome>/<rel>.
 void writeScratch(const std::string& rel, const std::string& text);
 // Sends every log message, formatted at the debug level, nowhere.
 void discardLog();

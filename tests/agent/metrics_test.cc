@@ -1,19 +1,18 @@
 // The scrape's view of the daemon's answer counters: worker slots 0..9 sum
 // into port 998, 10..19 into port 999; no counters file, no such lines.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "agent/metrics.h"
 #include "host/base/answer_counters.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
 TEST(MetricsTest, AnswerCountersSumByPort) {
-  char tmpl[] = "/tmp/agent-metrics.XXXXXX";
-  const std::string path = std::string(mkdtemp(tmpl)) + "/keelgate.counters";
+  keelgate_test::TempDir dir;
+  const std::string path = dir / "keelgate.counters";
   agent::Counting counting;
   agent::AgentMetrics metrics;
   EXPECT_EQ(agent::renderMetrics(counting, metrics, path).find("keelgate_answers_total"), std::string::npos);
@@ -32,8 +31,6 @@ TEST(MetricsTest, AnswerCountersSumByPort) {
                            "keelgate_answers_total{port=\"999\",answer=\"tls_used\"} 3\n",
                            "keelgate_answers_total{port=\"998\",answer=\"tls_used\"} 0\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
-  unlink(path.c_str());
-  rmdir(path.substr(0, path.rfind('/')).c_str());
 }
 
 }  // namespace

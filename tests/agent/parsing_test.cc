@@ -14,15 +14,9 @@
 
 namespace {
 
-struct ParseCase {
-  const char* name;
-  std::string line;
-  const char* why;  // null: a good line
-  int type = 0;
-  uint32_t count = 0;
-  const char* ip = "";
-  const char* sender = "";
-};
+// `why` is null for a good line, read as type, count, ip and sender.
+struct ParseCase { const char* name; std::string line; const char* why; int type = 0; uint32_t count = 0;
+                   const char *ip = "", *sender = ""; };
 
 const ParseCase kParse[] = {
     {"connection line", "ORCAS-Conn-IP:1800000000;1;1;1;192.0.2.7", nullptr, 1, 1, "192.0.2.7", ""},
@@ -78,13 +72,8 @@ class Collect : public agent::LineAssembler::Sink {
   int tooLongs = 0;
 };
 
-struct StreamCase {
-  const char* name;
-  std::vector<std::string> reads;
-  std::vector<std::string> lines;
-  int tooLongs;
-  size_t held;  // bytes waiting at the end
-};
+// The reads, the lines they make, the lines dropped as too long and the bytes held at the end.
+struct StreamCase { const char* name; std::vector<std::string> reads, lines; int tooLongs; size_t held; };
 
 const std::string k4096(4096, 'x');
 const std::string kMegabyte(1 << 20, 'x');
@@ -112,12 +101,8 @@ TEST(ParsingTest, Streams) {
   }
 }
 
-struct FileCase {
-  const char* name;
-  std::string text;
-  size_t bad;
-  std::string rewritten;  // the file text of what was read
-};
+// A file's text, its unreadable lines and the file text of what was read.
+struct FileCase { const char* name; std::string text; size_t bad; std::string rewritten; };
 
 const FileCase kFiles[] = {
     {"one block of each type", "1\t10.0.0.1\t\t200\n2\t\ta@b\t200\n3\t10.0.0.2\t\t200\n", 0,
@@ -137,20 +122,17 @@ TEST(ParsingTest, BlocksFile) {
   }
 }
 
-TEST(ParsingTest, BlocksFileNeutralisesValues) {
-  agent::BlockSet set;
-  set.add(agent::Block{agent::kSender, "a\tb\nc@d", 100, 200});
-  EXPECT_EQ(set.fileText(), "2\t\ta?b?c@d\t200\n");
-}
-
-TEST(ParsingTest, BlockEndsAtTheExactSecond) {
+// Values a peer chose are neutralised in the file; a block ends at its exact second.
+TEST(ParsingTest, BlockSetValuesAndEnd) {
   agent::BlockSet set;
   set.add(agent::Block{agent::kIpConn, "10.0.0.1", 100, 200});
+  set.add(agent::Block{agent::kSender, "a\tb\nc@d", 100, 200});
+  EXPECT_EQ(set.fileText(), "1\t10.0.0.1\t\t200\n2\t\ta?b?c@d\t200\n");
   EXPECT_TRUE(set.blocks(agent::kIpConn, "10.0.0.1", 199));
   EXPECT_FALSE(set.blocks(agent::kIpConn, "10.0.0.1", 200));
   EXPECT_FALSE(set.blocks(agent::kIpMsg, "10.0.0.1", 199));
   EXPECT_TRUE(set.expire(199).empty());
-  EXPECT_EQ(set.expire(200).size(), 1u);
+  EXPECT_EQ(set.expire(200).size(), 2u);
   EXPECT_TRUE(set.empty());
 }
 
@@ -161,11 +143,7 @@ TEST(ParsingTest, BlockEndsAtTheExactSecond) {
 // next line on the same connection intact.
 TEST(ParsingTest, TheDaemonsLinesReadBackWhole) {
   const std::string huge(1500, 's');
-  const struct {
-    const char* name;
-    int type;
-    std::string ip, sender, readIp, readSender;
-  } cases[] = {
+  const struct { const char* name; int type; std::string ip, sender, readIp, readSender; } cases[] = {
       {"plain", 3, "192.0.2.7", "a@b.example", "192.0.2.7", "a@b.example"},
       {"separators and control bytes", 2, "192.0.2.7", "x;y\n\r\x1b[2J@z", "192.0.2.7", "x?y???[2J@z"},
       {"a hostile ip", 1, "1.2.3.4;5\n", "", "1.2.3.4?5?", ""},

@@ -2,35 +2,16 @@
 // the load with a log line naming the file, the section, the key and the
 // value.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <string>
 
 #include "agent/agent_settings.h"
-#include "host/log/log.h"
+#include "tests/unit/capture_log.h"
 
 namespace {
 
-class Capture : public KELP::LogMsg {
- public:
-  void write(KELP::KELPLogLevel, const char* text, size_t len) override {
-    std::lock_guard<std::mutex> lock(mu);
-    all.append(text, len).push_back('\n');
-  }
-  std::mutex mu;
-  std::string all;
-};
-
-struct SettingsCase {
-  const char* name;
-  std::string kelpIni;  // "-": no file at all
-  bool loads;
-  const char* logged;   // a part of the log, when it fails
-};
+// kelp.ini ("-": no file at all), whether it loads, and a part of the log when it does not.
+struct SettingsCase { const char* name; std::string kelpIni; bool loads; const char* logged; };
 
 const SettingsCase kCases[] = {
     {"a missing section keeps the defaults", "[kelp_manager]\nscanner_id = 3\n", true, ""},
@@ -52,19 +33,15 @@ const SettingsCase kCases[] = {
 };
 
 TEST(SettingsTest, Cases) {
-  static Capture capture;
-  KELP::Log::Init(&capture, KELP::LOG_NORMAL);
-  char tmpl[] = "/tmp/agent-settings.XXXXXX";
-  const std::string home = mkdtemp(tmpl);
-  std::filesystem::create_directory(home + "/config");
+  keelgate_test::TempDir home;
   for (const SettingsCase& c : kCases) {
     SCOPED_TRACE(c.name);
-    std::filesystem::remove(home + "/config/kelp.ini");
-    if (c.kelpIni != "-") std::ofstream(home + "/config/kelp.ini") << c.kelpIni;
-    capture.all.clear();
+    home.remove("config/kelp.ini");
+    if (c.kelpIni != "-") home.write("config/kelp.ini", c.kelpIni);
+    keelgate_test::CaptureSink& log = keelgate_test::captureLog(KELP::LOG_NORMAL);
     agent::AgentSettings s;
-    EXPECT_EQ(agent::loadAgentSettings(home, s), c.loads);
-    EXPECT_NE(capture.all.find(c.logged), std::string::npos) << capture.all;
+    EXPECT_EQ(agent::loadAgentSettings(home.path(), s), c.loads);
+    EXPECT_NE(log.all().find(c.logged), std::string::npos) << log.all();
     if (c.loads) {
       EXPECT_EQ(s.listen, std::vector<std::string>{"127.0.0.1"});
       EXPECT_EQ(s.metricsPort, 9740);
@@ -73,7 +50,6 @@ TEST(SettingsTest, Cases) {
       EXPECT_TRUE(s.parent);
     }
   }
-  std::filesystem::remove_all(home);
 }
 
 TEST(SettingsTest, ChildrenLetTheirAddressesIn) {

@@ -15,8 +15,10 @@
 
 namespace dbtest {
 
-pgtest::PgServer& server();
-
+inline pgtest::PgServer& server() {
+  static pgtest::PgServer the_server(std::string(KEELGATE_SOURCE_DIR) + "/sql/schema.sql");
+  return the_server;
+}
 
 class DbTest : public ::testing::Test {
  protected:
@@ -35,8 +37,6 @@ class DbTest : public ::testing::Test {
   void TearDown() override { KELP::Clock::thaw(); }
 
   std::string rows(const std::string& query) const { return server().rows(query); }
-  // The lines logged at `level` that contain `part`.
-  size_t logged(int level, const std::string& part) const { return log_->count(level, part); }
 
   keelgate_test::TempDir home_;
   keelgate_test::CaptureSink* log_ = nullptr;

@@ -35,7 +35,7 @@ TEST_F(QxDBWrapperTest, LoginFromOdbcIni) {
               conn_.getState())
         << c.label;
     if (c.log != nullptr) {
-      EXPECT_EQ(1u, logged(1, c.log)) << c.label << "\n" << log_->all();
+      EXPECT_EQ(1u, log_->count(1, c.log)) << c.label << "\n" << log_->all();
     }
     conn_.disconnect();
   }
@@ -88,7 +88,7 @@ TEST_F(QxDBWrapperTest, DualSourceAndAutomaticBlocks) {
   std::string ip = "203.0.113.5";
   ASSERT_TRUE(config.init());
   EXPECT_EQ(3, config.getIPInfo(ip, 3));
-  EXPECT_EQ(1u, logged(1, "automatic blocks: cannot read them from the database, keeping the 3 of the last load"));
+  EXPECT_EQ(1u, log_->count(1, "automatic blocks: cannot read them from the database, keeping the 3 of the last load"));
   EXPECT_EQ("<none>", ask());
   EXPECT_FALSE(QxDBConnection::isDBAlive(home_.path()));
   EXPECT_EQ(-1, connect());

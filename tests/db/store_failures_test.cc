@@ -2,7 +2,6 @@
 // no wait past a timeout, no signal to a stranger, values byte for byte,
 // blocks past 2038, and no log of the driver's own in /tmp.
 #include <errno.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -114,14 +113,10 @@ TEST_F(StoreFailuresTest, ARefusedOrStalledStatementChangesNothing) {
 }
 
 TEST_F(StoreFailuresTest, AServerThatNeverAnswersAndALockedTableAreGivenUpInTime) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET, addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;  // the kernel completes the handshake; nothing ever answers
-  ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(listener, 8) == 0 &&
-              getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+  int port = 0, listener = keelgate_test::listenLoopback(&port);  // never accepts, never answers
+  ASSERT_GE(listener, 0);
   home_.write("config/odbc.ini", "[KELP]\nDriver = PostgreSQL Unicode\nServername = 127.0.0.1\nPort = " +
-                                     std::to_string(ntohs(addr.sin_port)) + "\nDatabase = kelp\n" + kLimits);
+                                     std::to_string(port) + "\nDatabase = kelp\n" + kLimits);
   EXPECT_EQ(2, store({"version"}));
   EXPECT_LT(took_, kLoginBound);
   close(listener);

@@ -5,20 +5,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
-
 #include "tests/e2e/daemon_harness.h"
 #include "tests/e2e/fake_agent.h"
 
 namespace e2e {
 namespace {
 
-long residentKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
-  return -1;
-}
+long residentKb(pid_t pid) { return atol(procStatus(pid, "VmRSS").c_str()); }
 
 TEST(Caps, ChildWithoutDatabaseHoldsAtMostMaxTrafficKeys) {
   Installation home;

@@ -45,8 +45,7 @@ int tcpSocket(const char* host, int port, bool listening) {
 
 // The text after the command name of /proc/<pid>/stat: state, ppid, pgrp...
 std::string procStat(pid_t pid) {
-  std::string stat;
-  KELP::readWholeFile("/proc/" + std::to_string(pid) + "/stat", stat);
+  std::string stat = fileText("/proc/" + std::to_string(pid) + "/stat");
   size_t close = stat.rfind(')');
   return close == std::string::npos ? "" : stat.substr(close + 2);
 }
@@ -69,7 +68,7 @@ std::string stageRequest(const std::string& stage, const std::string& ip, const 
   return policyRequest({{"protocol_state", stage}, {"client_address", ip}, {"sender", sender}});
 }
 
-int connectTo(int port) { return tcpSocket("127.0.0.1", port, false); }
+int connectTo(int port, const char* host) { return tcpSocket(host, port, false); }
 
 std::string readToEnd(int fd) {
   std::string out;
@@ -120,11 +119,27 @@ std::map<pid_t, int> reapExited() {
   return statuses;
 }
 
-bool signalTaken(pid_t pid, int sig) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+std::string fileText(const std::string& path) {
+  std::string text;
+  KELP::readWholeFile(path, text);
+  return text;
+}
+
+std::string procStatus(pid_t pid, const std::string& field) {
+  std::istringstream in(fileText("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 7, "ShdPnd:") == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1) & 1) == 0;
-  return true;  // gone
+    if (line.compare(0, field.size() + 1, field + ":") == 0) return line.substr(field.size() + 2);
+  return "";
+}
+
+void awaitGroupEnd(pid_t pgid) {
+  auto gone = [&] { return reapExited(), processGroup(pgid, true).empty(); };
+  if (!waitUntil(gone, 10000)) kill(-pgid, SIGKILL), waitUntil(gone, 10000);
+}
+
+bool signalTaken(pid_t pid, int sig) {
+  std::string pending = procStatus(pid, "ShdPnd");
+  return pending.empty() || (std::stoull(pending, nullptr, 16) >> (sig - 1) & 1) == 0;  // or gone
 }
 
 std::map<std::string, int> blockedCounts(const std::string& csv) {
@@ -159,11 +174,7 @@ void Installation::write(const std::string& rel, const std::string& text, int mo
   chmod(path(rel).c_str(), static_cast<mode_t>(mode));
 }
 
-std::string Installation::read(const std::string& rel) const {
-  std::string text;
-  KELP::readWholeFile(path(rel), text);
-  return text;
-}
+std::string Installation::read(const std::string& rel) const { return fileText(path(rel)); }
 
 // Keys stand at the start of a line, followed by a blank, as in the sample.
 void Installation::setKelpIni(const std::string& section, const std::string& key, const std::string& value) const {
@@ -218,11 +229,7 @@ void Installation::stopPool() {
   if (pgid_ <= 0) return;
   kill(-pgid_, SIGCONT);  // a test may have left some stopped
   kill(-pgid_, SIGTERM);
-  auto gone = [&] { return reapExited(), processGroup(pgid_, true).empty(); };
-  if (!waitUntil(gone, 10000)) {
-    kill(-pgid_, SIGKILL);
-    waitUntil(gone, 10000);
-  }
+  awaitGroupEnd(pgid_);
   pgid_ = main_pid_ = -1;
 }
 

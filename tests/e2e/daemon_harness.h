@@ -29,8 +29,8 @@ std::string policyRequest(const std::map<std::string, std::string>& overrides = 
 // A request at protocol state `stage` from client `ip` with `sender`.
 std::string stageRequest(const std::string& stage, const std::string& ip, const std::string& sender = "");
 
-// Connects to 127.0.0.1:port (5 s receive timeout); the descriptor or -1.
-int connectTo(int port);
+// Connects to host:port (5 s receive timeout); the descriptor or -1.
+int connectTo(int port, const char* host = "127.0.0.1");
 // Everything the peer sends until it closes (or the receive timeout).
 std::string readToEnd(int fd);
 // One request on a new connection, and the answer.
@@ -39,11 +39,18 @@ std::string ask(int port, const std::string& text);
 int listenOn(const char* host, int port);
 
 // Polls `done` every 10 ms until it is true or timeoutMs passed.
-bool waitUntil(const std::function<bool()>& done, int timeoutMs);
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+// A whole file, "" when it cannot be read.
+std::string fileText(const std::string& path);
+// A field of /proc/<pid>/status ("Uid", "VmRSS", ...) after its tab, "" when missing.
+std::string procStatus(pid_t pid, const std::string& field);
 // Processes of process group `pgid`, zombies (not yet reaped) only if asked.
 std::vector<pid_t> processGroup(pid_t pgid, bool zombies = false);
 // Reaps exited descendants without blocking: exit code, or 128 + signal.
 std::map<pid_t, int> reapExited();
+// Waits until every process of group `pgid` has ended and been reaped,
+// SIGKILL to the group after 10 s.
+void awaitGroupEnd(pid_t pgid);
 // True once no thread of `pid` has `sig` pending any more.
 bool signalTaken(pid_t pid, int sig);
 

@@ -11,7 +11,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -29,14 +28,6 @@ std::string ownerOf(const std::string& path) {
   std::ostringstream text;
   text << (pw ? pw->pw_name : "?") << ":" << (gr ? gr->gr_name : "?") << " " << std::oct << (st.st_mode & 07777);
   return text.str();
-}
-
-// The value of a /proc/<pid>/status field ("Uid", "CapEff", ...).
-std::string statusField(pid_t pid, const std::string& name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, name.size() + 1, name + ":") == 0) return line.substr(name.size() + 2);
-  return "<none>";
 }
 
 // Runs a shell command as kelp in `home`; true when it succeeded.
@@ -83,10 +74,10 @@ TEST_F(Privileges, WorkersRunAsKelpAndStillReloadReopenTheLogAndWriteTheCsv) {
   auto fourTimes = [](unsigned id) { std::string s = std::to_string(id); return s + "\t" + s + "\t" + s + "\t" + s; };
   ASSERT_EQ(20u, home.poolPids().size());
   for (pid_t pid : home.poolPids()) {
-    EXPECT_EQ(fourTimes(kelp->pw_uid), statusField(pid, "Uid")) << pid;  // real, effective, saved, file system
-    EXPECT_EQ(fourTimes(kelp->pw_gid), statusField(pid, "Gid")) << pid;
-    EXPECT_EQ(std::to_string(kelp->pw_gid) + " ", statusField(pid, "Groups")) << pid;
-    EXPECT_EQ("0000000000000000 0000000000000000", statusField(pid, "CapEff") + " " + statusField(pid, "CapPrm"));
+    EXPECT_EQ(fourTimes(kelp->pw_uid), procStatus(pid, "Uid")) << pid;  // real, effective, saved, file system
+    EXPECT_EQ(fourTimes(kelp->pw_gid), procStatus(pid, "Gid")) << pid;
+    EXPECT_EQ(std::to_string(kelp->pw_gid) + " ", procStatus(pid, "Groups")) << pid;
+    EXPECT_EQ("0000000000000000 0000000000000000", procStatus(pid, "CapEff") + " " + procStatus(pid, "CapPrm"));
   }
   EXPECT_EQ("kelp:kelp 600", ownerOf(home.path("bin/keelgate.pid")));
   EXPECT_EQ("kelp:kelp 640", ownerOf(home.path("log/keelgate.log")));

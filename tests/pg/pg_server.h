@@ -26,8 +26,6 @@ class PgServer {
   bool ok() const { return why_.empty(); }
   const std::string& why() const { return why_; }
 
-  // The unix socket directory: the Servername of odbc.ini.
-  const std::string& socketDir() const { return dir_; }
   // The text of an odbc.ini for the data source KELP of this server.
   std::string odbcIni(const std::string& password = "secret") const;
 

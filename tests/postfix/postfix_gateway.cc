@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
@@ -22,13 +21,6 @@ std::string run(const std::string& command) {
   for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
   if (p != nullptr) pclose(p);
   return out;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace
@@ -49,14 +41,7 @@ PostfixGateway::PostfixGateway() {
 // Not `postfix stop`: its script polls in whole seconds. The master passes a
 // SIGTERM on to its process group (it leads its own session) and exits.
 PostfixGateway::~PostfixGateway() {
-  if (master_ > 0) {
-    kill(master_, SIGTERM);
-    auto gone = [&] { return e2e::reapExited(), e2e::processGroup(master_, true).empty(); };
-    if (!e2e::waitUntil(gone, 10000)) {
-      kill(-master_, SIGKILL);
-      e2e::waitUntil(gone, 10000);
-    }
-  }
+  if (master_ > 0) kill(master_, SIGTERM), e2e::awaitGroupEnd(master_);
   run("rm -rf " + dir);
 }
 
@@ -78,7 +63,7 @@ void PostfixGateway::startGateway() {
   // `postfix start` returns once the master is ready (master -w); the pool
   // being up first, its start-up reaps none of Postfix's processes.
   ASSERT_EQ(0, system(("postfix -c " + dir + "/etc start >" + dir + "/start.log 2>&1").c_str())) << maillog();
-  master_ = atoi(readFile(dir + "/queue/pid/master.pid").c_str());
+  master_ = atoi(e2e::fileText(dir + "/queue/pid/master.pid").c_str());
   ASSERT_LT(0, master_);
 }
 
@@ -101,7 +86,7 @@ std::vector<std::string> PostfixGateway::usageHeaders(const Session& s) const {
   auto delivered = [&] {
     DIR* d = opendir(inbox.c_str());
     for (struct dirent* e; d != nullptr && (e = readdir(d)) != nullptr; message.clear())
-      if ((message = readFile(inbox + e->d_name)).find(mark) != std::string::npos) break;
+      if ((message = e2e::fileText(inbox + e->d_name)).find(mark) != std::string::npos) break;
     if (d != nullptr) closedir(d);
     return !message.empty();
   };
@@ -114,6 +99,6 @@ std::vector<std::string> PostfixGateway::usageHeaders(const Session& s) const {
   return values;
 }
 
-std::string PostfixGateway::maillog() const { return readFile(dir + "/log/maillog"); }
+std::string PostfixGateway::maillog() const { return e2e::fileText(dir + "/log/maillog"); }
 
 }  // namespace pftest

@@ -1,6 +1,6 @@
 // The one log capture, the one temporary directory, and file and socket
-// helpers of the unit and database tests. The sink is the process sink for as
-// long as the process runs (the log keeps its address), so it is never
+// helpers of the unit, database and agent tests. The sink is the process sink
+// for as long as the process runs (the log keeps its address), so it is never
 // destroyed; it takes lines from any thread.
 #ifndef KEELGATE_TESTS_UNIT_CAPTURE_LOG_H
 #define KEELGATE_TESTS_UNIT_CAPTURE_LOG_H

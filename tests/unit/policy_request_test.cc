@@ -16,14 +16,8 @@ const char kRest[] =
 // Attributes are found only by their exact name at a line start, so a value
 // an SMTP client chose can never stand in for another attribute.
 TEST(PolicyRequestTest, AttributesByExactNameAtALineStart) {
-  struct Case {
-    const char* label;
-    std::string text;
-    bool ok;
-    const char* sender;
-    const char* cipher;
-    const char* logged;  // a line the parse must log, or ""
-  } cases[] = {
+  // `logged`: a line the parse must log, or "".
+  const struct { const char* label; std::string text; bool ok; const char *sender, *cipher, *logged; } cases[] = {
       {"plain request", std::string("request=smtpd_access_policy\nprotocol_state=MAIL\nsender=a@b.example\n") + kRest,
        true, "a@b.example", "", ""},
       {"EHLO name holding another attribute",
@@ -42,7 +36,7 @@ TEST(PolicyRequestTest, AttributesByExactNameAtALineStart) {
        "fail to find key [reverse_client_name]"},
       {"names are case-sensitive", std::string("Sender=a@b\n") + kRest, false, "", "", "fail to find key [sender]"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     keelgate_test::CaptureSink& log = keelgate_test::captureLog();
     PolicyRequest r;
     EXPECT_EQ(c.ok, parsePolicyRequest(c.text, r)) << c.label;
@@ -57,11 +51,7 @@ TEST(PolicyRequestTest, AttributesByExactNameAtALineStart) {
 }
 
 TEST(PolicyRequestTest, SenderDomainIsAfterTheLastAtWithoutATrailingDot) {
-  struct Case {
-    const char* sender;
-    const char* domain;
-    bool hasAt;
-  } cases[] = {
+  const struct { const char *sender, *domain; bool hasAt; } cases[] = {
       {"user@Bank.Example", "Bank.Example", true},        // case kept; matching ignores it
       {"\"x@y\"@bank.example", "bank.example", true},     // quoted local part with its own '@'
       {"user@bank.example.", "bank.example", true},       // fully qualified
@@ -69,7 +59,7 @@ TEST(PolicyRequestTest, SenderDomainIsAfterTheLastAtWithoutATrailingDot) {
       {"postmaster", "postmaster", false},
       {"", "", false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     bool hasAt = !c.hasAt;
     EXPECT_EQ(c.domain, KELP::senderDomain(c.sender, &hasAt)) << c.sender;
     EXPECT_EQ(c.hasAt, hasAt) << c.sender;

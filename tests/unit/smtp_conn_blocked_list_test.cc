@@ -56,11 +56,7 @@ class SmtpConnBlockedListTest : public ::testing::Test {
 // An event with a null IP is a write.
 TEST_F(SmtpConnBlockedListTest, BlocksFoldIntoRows) {
   struct Event { int secondsAfterT0; const char* ip; const char* sender; int type; };
-  const struct {
-    const char* label;
-    std::vector<Event> events;
-    std::vector<std::string> rows;
-  } cases[] = {
+  const struct { const char* label; std::vector<Event> events; std::vector<std::string> rows; } cases[] = {
       {"first time kept; the count restarts after each write",
        {{0, "10.0.0.1", "", 1}, {5, "10.0.0.1", "", 1}, {60, nullptr, nullptr, 0}, {61, "10.0.0.1", "", 1}},
        {row("10.0.0.1", "", 1, 2), row("10.0.0.1", "", 1, 1, "Dec 03 2026 23:41:01 UTC")}},

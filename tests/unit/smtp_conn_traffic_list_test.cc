@@ -18,11 +18,9 @@ class SmtpConnTrafficListTest : public ::testing::Test {
 
 TEST_F(SmtpConnTrafficListTest, FoldsObservationsPerKey) {
   struct Obs { int type; const char* ip; const char* sender; };
-  const struct {
-    const char* label;
-    std::vector<Obs> observations;     // recorded at times 100, 101, ...
-    std::vector<std::string> entries;  // "type:ip/sender/time/count" in map order
-  } cases[] = {
+  // Observations recorded at times 100, 101, ..., and the entries they make,
+  // "type:ip/sender/time/count" in map order.
+  const struct { const char* label; std::vector<Obs> observations; std::vector<std::string> entries; } cases[] = {
       {"same IP twice", {{1, "10.0.0.5", ""}, {1, "10.0.0.5", ""}}, {"1:10.0.0.5//100/2"}},
       {"type 2: same sender, different IPs", {{2, "10.0.0.5", "a@x"}, {2, "10.0.0.6", "a@x"}},
        {"2:10.0.0.5/a@x/100/2"}},

@@ -86,9 +86,7 @@ class TLSDecisionTest : public ::testing::Test {
 
 // Each row: a MAIL-stage request from a client of the row's grid policy.
 TEST_F(TLSDecisionTest, DecisionByLevelCipherAndCertificate) {
-  const struct {
-    const char *label, *policy, *cipher, *ccert, *answer, *verdict;
-  } rows[] = {
+  const struct { const char *label, *policy, *cipher, *ccert, *answer, *verdict; } rows[] = {
       {"none: a certificate without TLS passes", "none-medium", "", kCert, kUnused, kPassed},
       {"none: High cipher and certificate still denied", "none-high", kHigh, kCert, kNoTLS, kDenied},
       {"may: cipher in neither, class high: HIGH comes first", "may-high", kNeither, "", kNeedHigh, kWrongHigh},

@@ -1,32 +1,29 @@
-// Test support of the agent's end-to-end tests: an installation directory
-// laid out as the install step does (bin/ and log/ writable by the service
-// account the agent drops to), the real bin/keelgate-agent started on it in
-// the foreground, and the peers of a test: plain TCP clients, a scrape of
-// GET /metrics, and processes run as the service account.
+// Test support of the agent's end-to-end tests: the daemon harness's
+// installation directory (bin/ and log/ writable by the service account the
+// agent drops to), the real bin/keelgate-agent started on it in the
+// foreground, a scrape of GET /metrics, and processes run as the service
+// account. Connections and waits are the daemon harness's.
 #ifndef KEELGATE_TESTS_AGENT_E2E_AGENT_HOME_H
 #define KEELGATE_TESTS_AGENT_E2E_AGENT_HOME_H
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
+
+#include "tests/e2e/daemon_harness.h"
 
 namespace agenttest {
 
+using e2e::connectTo;
+using e2e::waitUntil;
+
 // kelp.ini of a parent whose ip_conn rule blocks at `limit` for 600 s,
-// followed by `more` (more sections, or keys of [smtp_agent]).
+// followed by `agentKeys` (more sections, or keys of [smtp_agent]).
 std::string kelpIni(int limit, const std::string& agentKeys = "");
 
-class AgentHome {
+class AgentHome : public e2e::Installation {
  public:
-  AgentHome();
-  ~AgentHome();  // stops the agent, removes the directory
-  AgentHome(const AgentHome&) = delete;
-  AgentHome& operator=(const AgentHome&) = delete;
-
-  std::string path(const std::string& relative) const { return dir_ + "/" + relative; }
-  void write(const std::string& relative, const std::string& text) const;
-  std::string read(const std::string& relative) const;
+  ~AgentHome() { stop(); }
 
   // Starts the agent with -f and waits until GET /metrics answers.
   bool start();
@@ -40,15 +37,10 @@ class AgentHome {
   long long metric(const std::string& series) const;
 
  private:
-  std::string dir_;
   pid_t pid_ = -1;
 };
 
-// A TCP connection to ip:port, from `from` when given; -1 on failure.
-int connectTo(const char* ip, int port, const char* from = nullptr);
 bool sendAll(int fd, const std::string& data);
-// Polls `condition` every 20 ms for up to `ms`.
-bool eventually(const std::function<bool()>& condition, int ms = 10000);
 // Runs `program args` as the service account; its pid.
 pid_t runAsServiceAccount(const std::string& program, const std::string& arg);
 

@@ -28,12 +28,12 @@ TEST(Blocks, FileAndReloadThenKeptOverARestart) {
   writePid(home, stranger);
   ASSERT_TRUE(home.start());
 
-  int fd = connectTo("127.0.0.1", 10040);
+  int fd = connectTo(10040);
   ASSERT_TRUE(sendAll(fd, std::string(kLine) + kLine));
-  ASSERT_TRUE(eventually([&] { return home.metric("keelgate_agent_lines_total{rule=\"ip_conn\",source=\"local\"}") == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_lines_total{rule=\"ip_conn\",source=\"local\"}") == 2; }));
   EXPECT_EQ(home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}"), 0) << "two is below the limit of three";
   ASSERT_TRUE(sendAll(fd, kLine));
-  ASSERT_TRUE(eventually([&] { return !home.read("bin/keelgate-agent.blocks").empty(); }));
+  ASSERT_TRUE(waitUntil([&] { return !home.read("bin/keelgate-agent.blocks").empty(); }));
   std::string blocks = home.read("bin/keelgate-agent.blocks");
   EXPECT_EQ(blocks.substr(0, 13), "1\t10.0.0.1\t\t1") << blocks;
   EXPECT_EQ(home.metric("keelgate_agent_reloads_sent_total"), 0) << "the stale pid is not keelgate";
@@ -45,7 +45,7 @@ TEST(Blocks, FileAndReloadThenKeptOverARestart) {
   ASSERT_TRUE(sendAll(fd, "ORCAS-Conn-IP:1800000000;1;1;3;10.0.0.2\n"));
   ASSERT_EQ(waitpid(daemon, &status, 0), daemon);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP);
-  EXPECT_TRUE(eventually([&] { return home.metric("keelgate_agent_reloads_sent_total") == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_reloads_sent_total") == 1; }));
   EXPECT_EQ(home.metric("keelgate_agent_blocks_active"), 2);
   close(fd);
   EXPECT_EQ(home.stop(), 0);
@@ -55,9 +55,9 @@ TEST(Blocks, FileAndReloadThenKeptOverARestart) {
   // counted, so more lines from it decide nothing new.
   ASSERT_TRUE(home.start());
   EXPECT_EQ(home.metric("keelgate_agent_blocks_active"), 2);
-  fd = connectTo("127.0.0.1", 10040);
+  fd = connectTo(10040);
   ASSERT_TRUE(sendAll(fd, std::string(kLine) + kLine + kLine + kLine));
-  ASSERT_TRUE(eventually([&] { return home.metric("keelgate_agent_lines_total{rule=\"ip_conn\",source=\"local\"}") == 4; }));
+  ASSERT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_lines_total{rule=\"ip_conn\",source=\"local\"}") == 4; }));
   EXPECT_EQ(home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}"), 0);
   EXPECT_EQ(home.metric("keelgate_agent_keys{rule=\"ip_conn\"}"), 0);
   close(fd);
@@ -69,21 +69,21 @@ TEST(Blocks, SighupTakesNewLimitsAndKeepsThemOverABadFile) {
   AgentHome home;
   home.write("config/kelp.ini", kelpIni(5));
   ASSERT_TRUE(home.start());
-  int fd = connectTo("127.0.0.1", 10040);
+  int fd = connectTo(10040);
   ASSERT_TRUE(sendAll(fd, std::string(kLine) + kLine + kLine));
-  ASSERT_TRUE(eventually([&] { return home.metric("keelgate_agent_keys{rule=\"ip_conn\"}") == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_keys{rule=\"ip_conn\"}") == 1; }));
 
   home.write("config/kelp.ini", kelpIni(3));
   kill(home.pid(), SIGHUP);
-  ASSERT_TRUE(eventually([&] { return home.read("log/keelgate-agent.log").find("settings reloaded") != std::string::npos; }));
+  ASSERT_TRUE(waitUntil([&] { return home.read("log/keelgate-agent.log").find("settings reloaded") != std::string::npos; }));
   ASSERT_TRUE(sendAll(fd, kLine));  // the fourth, counted under the new limit of three
-  EXPECT_TRUE(eventually([&] { return home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}") == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}") == 1; }));
 
   home.write("config/kelp.ini", kelpIni(3, "store_interval = 0\n"));
   kill(home.pid(), SIGHUP);
-  ASSERT_TRUE(eventually([&] { return home.read("log/keelgate-agent.log").find("running settings stay") != std::string::npos; }));
+  ASSERT_TRUE(waitUntil([&] { return home.read("log/keelgate-agent.log").find("running settings stay") != std::string::npos; }));
   ASSERT_TRUE(sendAll(fd, "ORCAS-Conn-IP:1;1;1;3;10.0.0.2\n"));
-  EXPECT_TRUE(eventually([&] { return home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}") == 2; }));
+  EXPECT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_blocks_total{rule=\"ip_conn\"}") == 2; }));
   close(fd);
   EXPECT_EQ(home.stop(), 0);
 }

@@ -18,21 +18,21 @@ TEST(Database, BlockDecidedDuringAnOutageIsStoredWhenItIsBack) {
   ASSERT_TRUE(db.stop());
   ASSERT_TRUE(home.start());
 
-  int fd = connectTo("127.0.0.1", 10040);
+  int fd = connectTo(10040);
   ASSERT_TRUE(sendAll(fd, "ORCAS-Conn-IP:1;1;1;1;10.0.0.1\nORCAS-Conn-IP:1;1;1;1;10.0.0.1\n"
                           "ORCAS-Conn-IP:1;1;1;1;10.0.0.2\n"));
-  ASSERT_TRUE(eventually([&] { return home.metric("keelgate_agent_blocks_pending") == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_blocks_pending") == 1; }));
   EXPECT_EQ(home.metric("keelgate_agent_database_up"), 0);
-  EXPECT_TRUE(eventually([&] { return !home.read("bin/keelgate-agent.blocks").empty(); }))
+  EXPECT_TRUE(waitUntil([&] { return !home.read("bin/keelgate-agent.blocks").empty(); }))
       << "the block applies without the database";
 
   ASSERT_TRUE(db.start());
-  EXPECT_TRUE(eventually([&] { return home.metric("keelgate_agent_blocks_pending") == 0; }, 20000));
+  EXPECT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_blocks_pending") == 0; }, 20000));
   EXPECT_EQ(db.rows("select ip, sender, type, expiration - blocked_start_time from t_sender_filter_blocked"),
             "10.0.0.1||1|600");
   EXPECT_NE(db.rows("select event_description from tb_system_event").find("10.0.0.1."), std::string::npos);
   EXPECT_EQ(db.rows("select version > 0 from tb_tables_version where tb_name='smpt_traffic_throttling'"), "t");
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(waitUntil([&] {
     return db.rows("select ip, type, count from t_sender_filter_conn_traffic") == "10.0.0.2|1|1";
   }));
   EXPECT_EQ(home.metric("keelgate_agent_database_up"), 1);

@@ -2,11 +2,8 @@
 // line feed, a megabyte line, a peer that never sends and a peer that is
 // neither loopback nor a child. After all of them, everyone else's lines are
 // still counted.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "tests/agent/e2e/agent_home.h"
@@ -22,23 +19,23 @@ TEST(PeerFaults, EveryoneElseIsStillCounted) {
   home.write("config/kelp.ini", kelpIni(1000, "listen = 127.0.0.1 192.0.2.1\n"));
   ASSERT_TRUE(home.start()) << home.read("log/keelgate-agent.log");
 
-  int silent = connectTo("127.0.0.1", 10040);
-  int junk = connectTo("127.0.0.1", 10040);
+  int silent = connectTo(10040);
+  int junk = connectTo(10040);
   ASSERT_TRUE(sendAll(junk, "junk\nORCAS-Conn-IP:1;1;1;x;10.0.0.1\n"));
-  int unfinished = connectTo("127.0.0.1", 10040);
+  int unfinished = connectTo(10040);
   ASSERT_TRUE(sendAll(unfinished, "ORCAS-Conn-IP:1800000000;1;1;1;10.0.0.9"));
   close(unfinished);
-  int huge = connectTo("127.0.0.1", 10040);
+  int huge = connectTo(10040);
   ASSERT_TRUE(sendAll(huge, std::string(1 << 20, 'x') + "\n" + kLine));
-  int stranger = connectTo("192.0.2.1", 10040, "192.0.2.1");
+  int stranger = connectTo(10040, "192.0.2.1");
   ASSERT_GE(stranger, 0);
   char byte;
   EXPECT_EQ(read(stranger, &byte, 1), 0) << "a stranger is closed at once";
   close(stranger);
 
-  int good = connectTo("127.0.0.1", 10040);
+  int good = connectTo(10040);
   ASSERT_TRUE(sendAll(good, std::string(kLine) + kLine + "ORCAS-Conn-IP:1800000000;7;1;40;10.0.0.1\n"));
-  EXPECT_TRUE(eventually([&] { return home.metric("keelgate_agent_lines_total{rule=\"ip_conn\",source=\"local\"}") == 3; }));
+  EXPECT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_lines_total{rule=\"ip_conn\",source=\"local\"}") == 3; }));
   EXPECT_EQ(home.metric("keelgate_agent_lines_total{rule=\"ip_conn\",source=\"child\"}"), 1);
   EXPECT_EQ(home.metric("keelgate_agent_bad_lines_total"), 3);  // two junk lines, one too long
   EXPECT_EQ(home.metric("keelgate_agent_refused_connections_total"), 1);
@@ -56,13 +53,8 @@ TEST(PeerFaults, EveryoneElseIsStillCounted) {
 TEST(PeerFaults, StartFailsOnAPortInUse) {
   AgentHome home;
   home.write("config/kelp.ini", kelpIni(5));
-  int taken = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(10040);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(taken, reinterpret_cast<struct sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(taken, 1), 0);
+  int taken = e2e::listenOn("127.0.0.1", 10040);
+  ASSERT_GE(taken, 0);
   EXPECT_FALSE(home.start());
   EXPECT_NE(home.read("log/keelgate-agent.log").find("cannot listen on 127.0.0.1:10040: Address already in use"),
             std::string::npos);
