@@ -1,6 +1,7 @@
-// keelgate-store and the store against a failing server: nothing half done,
-// no wait past a timeout, no signal to a stranger, values byte for byte,
-// blocks past 2038, and no log of the driver's own in /tmp.
+// keelgate-store's commands and exit statuses, and the tool and the store
+// against a failing server: nothing half done, no wait past a timeout, no
+// signal to a stranger, values byte for byte, blocks past 2038, and no log of
+// the driver's own in /tmp.
 #include <errno.h>
 #include <pwd.h>
 #include <signal.h>
@@ -77,6 +78,27 @@ class StoreFailuresTest : public DbTest {
   double took_ = 0;
   std::string out_;
 };
+
+TEST_F(StoreFailuresTest, CommandsAndTheirExitStatuses) {
+  const std::string traffic = "1\t1796340420\t192.0.2.1\t\t7\t5\n3\t1796340420\t192.0.2.2\to'neil@x\t7\t2\n";
+  const struct { std::vector<std::string> args; std::string input; int status; std::string out; } commands[] = {
+      {{"frobnicate"}, "", 1, ""},
+      {{"block-ip", "192.0.2.1", "--for", "5x"}, "", 1, ""},
+      {{"block-sender", "Spammer@Example.org", "--for", "1h"}, "", 0, ""},  // no pool to signal is no error
+      {{"list"}, "", 0, "2\t-\tSpammer@Example.org\t"},
+      {{"unblock-sender", "Spammer@Example.org"}, "", 0, ""},
+      {{"unblock-sender", "Spammer@Example.org"}, "", 3, ""},
+      {{"version"}, "", 0, "2\n"},
+      {{"load-traffic"}, traffic, 0, ""},
+      {{"dump-traffic"}, "", 0, traffic},
+  };
+  for (const auto& c : commands) {
+    EXPECT_EQ(c.status, store(c.args, c.input)) << c.args[0];
+    EXPECT_NE(std::string::npos, out_.find(c.out)) << c.args[0] << ": " << out_;
+  }
+  home_.remove("config/odbc.ini");
+  EXPECT_EQ(2, store({"list"})) << "no database configured";
+}
 
 TEST_F(StoreFailuresTest, ARefusedOrStalledStatementChangesNothing) {
   const std::vector<std::string> block = {"block-ip", "192.0.2.1", "--for", "1h"};

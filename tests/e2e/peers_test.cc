@@ -23,7 +23,8 @@ TEST(Peers, OwnAgentAbsentThenRenewedAndParentDatabaseDownThenBack) {
   for (const char* rule : {"ip_conn_enable", "ip_msg_enable", "sender_enable"})
     home.setKelpIni("smtp_traffic_throttling", rule, "yes");
   home.write("config/slave.nfo", std::string("[master]\nmaster_ip = ") + kParentHost + "\n");
-  home.write("config/odbc.ini", "[KELP]\nDriver = x\nServername = 127.0.0.1\nPort = " +
+  // The probe of the parent's database resolves a host name and connects over TCP.
+  home.write("config/odbc.ini", "[KELP]\nDriver = x\nServername = localhost\nPort = " +
                                     std::to_string(kDatabasePort) + "\n");
   FakeAgent parent(kAgentPort, kParentHost);
   ASSERT_TRUE(parent.listening());

@@ -1,7 +1,8 @@
 // The throttling verdict through the pool, with every counting rule on: which
 // requests the approved and blocked lists reject, the answers on the wire (an
 // answer is cut at 100 bytes), the traffic lines each passed request sends to
-// the scanner's own agent, and the feature switched off by a reload.
+// the scanner's own agent, the rows the blocked-log thread writes for the
+// refused ones, and the feature switched off by a reload.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,6 +26,7 @@ TEST(Throttling, VerdictsAnswersAndTrafficLines) {
   for (const char* rule : {"ip_conn_enable", "ip_msg_enable", "sender_enable"})
     home.setKelpIni("smtp_traffic_throttling", rule, "yes");
   home.setKelpIni("smtp_traffic_throttling", "sender_blocked_action", kSenderAction);
+  home.setKelpIni("smtp_traffic_throttling", "blocked_log_interval", "1");
   home.logAtDebugLevel();
   FakeAgent agent;
   ASSERT_TRUE(agent.listening());
@@ -57,6 +59,10 @@ TEST(Throttling, VerdictsAnswersAndTrafficLines) {
     agent.waitForLines(before + c.lines.size());
     EXPECT_EQ(c.lines, agent.untimedLines(before)) << c.label;
   }
+  // Each worker's blocked-log thread looks every 10 s.
+  const std::map<std::string, int> blocked = {{"203.0.113.66", 2}, {"spammer@spam.example", 1}};
+  EXPECT_TRUE(waitUntil([&] { return blockedCounts(home.read("log/smtp_conn_blocked.csv")) == blocked; }, 30000))
+      << home.read("log/smtp_conn_blocked.csv");
 
   // Switched off: nothing is rejected, but the counting rules still count.
   home.setKelpIni("smtp_traffic_throttling", "enable", "no");

@@ -133,7 +133,6 @@ TEST_F(TLSDecisionTest, StageThenClientThenSenderDomain) {
        "client-may", kUnused},
       {"no client match, unknown domain: default", "MAIL", "198.51.100.1", "a@nowhere.example", "", "default",
        kMustTLS},
-      {"sender without '@' is its own domain", "MAIL", "198.51.100.1", "Mixed.Example", "", "domain-none", kUnused},
       {"unreadable client address: domain", "MAIL", "unknown", "a@mixed.example", "", "domain-none", kUnused},
       {"case folded: upper-case v6 client, lower-case cipher", "MAIL", "2001:DB8::5", "",
        "ecdhe-rsa-aes256-gcm-sha384", "v6-verify", kUsed},

@@ -30,7 +30,9 @@ TEST(Database, BlockDecidedDuringAnOutageIsStoredWhenItIsBack) {
   EXPECT_TRUE(waitUntil([&] { return home.metric("keelgate_agent_blocks_pending") == 0; }, 20000));
   EXPECT_EQ(db.rows("select ip, sender, type, expiration - blocked_start_time from t_sender_filter_blocked"),
             "10.0.0.1||1|600");
-  EXPECT_NE(db.rows("select event_description from tb_system_event").find("10.0.0.1."), std::string::npos);
+  EXPECT_NE(db.rows("select event_description from tb_system_event")
+                .find("insert blocked list of SMTP Traffic Throttling to DB:10.0.0.1."),
+            std::string::npos);
   EXPECT_EQ(db.rows("select version > 0 from tb_tables_version where tb_name='smpt_traffic_throttling'"), "t");
   EXPECT_TRUE(waitUntil([&] {
     return db.rows("select ip, type, count from t_sender_filter_conn_traffic") == "10.0.0.2|1|1";
