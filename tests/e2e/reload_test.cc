@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "tests/e2e/daemon_harness.h"
 
 namespace e2e {
@@ -75,6 +77,36 @@ TEST(Reload, FlagFilesReloadEachWorkerAtItsNextConnection) {
   EXPECT_EQ(20, home.countLog("config [" + home.path("config/kelp.ini") + "]: cannot read it (Is a directory)"));
   EXPECT_EQ(20, home.countLog("not loaded, the policies in force are kept"));
   EXPECT_EQ(41, home.countLog("] when reload")) << "the debug lines go on";
+}
+
+// A SIGHUP that comes while a worker reads the files is not lost: the worker
+// consumed its flag before reading, so the signal's new flag makes it read
+// them again. The blocked list is large, so that the read takes a while.
+TEST(Reload, ASighupDuringAReloadIsNotLost) {
+  Installation home;
+  std::string filler;
+  for (int i = 0; i < 100000; ++i)
+    filler += "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) + "." + std::to_string(i & 255) + "\n";
+  ASSERT_EQ(-1, home.start());
+  home.write("config/throttling/blocked_ip", filler + "192.0.2.1\n");
+  ASSERT_TRUE(home.signalReload());
+
+  std::thread first([] { ask(998, stageRequest("CONNECT", "192.0.2.1")); });
+  EXPECT_TRUE(home.waitForLog(kReloaded));
+  home.write("config/throttling/blocked_ip", filler + "192.0.2.1\n192.0.2.2\n");
+  EXPECT_EQ(0, kill(home.mainPid(), SIGHUP));
+  first.join();
+  ASSERT_TRUE(waitUntil([&] { return home.flaggedWorkers().size() == 20; })) << "the reading worker's new flag is kept";
+  pid_t reader = -1;  // the worker that was reading, from its line "keelgate[pid] normal Need to reload..."
+  for (const std::string& l : home.logLines())
+    if (reader < 0 && l.find(kReloaded) != std::string::npos) reader = atoi(&l[l.rfind('[', l.find(kReloaded)) + 1]);
+  ASSERT_GT(reader, 0);
+
+  const std::string blockedNow = stageRequest("CONNECT", "192.0.2.2");
+  EXPECT_TRUE(home.serveUntilFlagsGone([&](int) { return blockedNow; },
+                                       [](int n, const std::string& answer) { EXPECT_EQ(kIpBlocked, answer) << n; }));
+  ASSERT_TRUE(home.keepOnly(reader));
+  EXPECT_EQ(kIpBlocked, ask(998, blockedNow)) << "the worker that was reading has the last change too";
 }
 
 }  // namespace
