@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
