@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -22,6 +23,9 @@ namespace {
 
 const size_t kRequestBuffer = 2048;
 const size_t kMaxAnswer = 100;
+// Least time between two sends to the agent after a request: under load a
+// send per request cost the worker as much as the request's decision.
+const long kAgentSendGapMs = 50;
 
 const char kThrottlingDisabled[] =
     "fail to init SMTP Traffic Throttling function. SMTP Traffic Thrttling feature is disabled";
@@ -35,6 +39,7 @@ struct Worker {
   WorkerState state{&tlsConfig, &agent, TLSPolicy()};
   int requestTimeout = kDefaultRequestTimeout;  // seconds
   std::string text;  // the last request's text, kept for its room
+  long lastAgentSendMs = 0;  // monotonic
 };
 
 // The flag is consumed before any file is read: a SIGHUP that arrives while
@@ -105,6 +110,23 @@ bool clientsWaiting(int listenFd) {
   return getsockopt(listenFd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_unacked > 0;
 }
 
+long monotonicMs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+  return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+// The agent's lines go out after a request once no client waits and the
+// last send is kAgentSendGapMs old; otherwise they gather, up to the
+// batch bound, and what a busy spell leaves goes out at the listener's
+// next wake, within a second.
+void sendAgentLinesIfDue(Worker& w, int listenFd) {
+  long now = monotonicMs();
+  if (now - w.lastAgentSendMs < kAgentSendGapMs || clientsWaiting(listenFd)) return;
+  w.agent.flush(g_server_close);
+  w.lastAgentSendMs = now;
+}
+
 }  // namespace
 
 void AcceptAndVerify(int index, int listenFd) {
@@ -137,9 +159,7 @@ void AcceptAndVerify(int index, int listenFd) {
       continue;
     }
     serveConnection(w, fd);
-    // While clients wait, the agent's lines gather (up to the batch bound):
-    // one send for many requests under load, one per request otherwise.
-    if (!clientsWaiting(listenFd)) w.agent.flush(g_server_close);
+    sendAgentLinesIfDue(w, listenFd);
     runSignalWork(flushBlockedOnStop);
   }
   w.agent.flush(g_server_close);

@@ -2,10 +2,12 @@
 // traffic observation becomes one traffic line, and lines go out together in
 // one send after the client has its answer, so the MTA never waits on the
 // agent. The worker decides when: after a request when no other client
-// waits, else once the batch passes kMaxBatch. Owns only the connection and
-// its reconnect rule (at most one new connection and two sends per batch; a
-// batch that fails twice is dropped and logged). Used by the accepting thread
-// only; no failure reaches the caller.
+// waits and its last send is a few dozen milliseconds old, at the
+// listener's wake within a second, else once the batch passes kMaxBatch.
+// Owns only the connection and its reconnect rule (at most one new
+// connection and two sends per batch; a batch that fails twice is dropped
+// and logged). Used by the accepting thread only; no failure reaches the
+// caller.
 //
 // States of sockFd: 0 constructed (never used by the daemon), -1 initialised
 // or closed on request (the next line reconnects and is logged with "retry"
