@@ -121,6 +121,7 @@ long monotonicMs() {
 // batch bound, and what a busy spell leaves goes out at the listener's
 // next wake, within a second.
 void sendAgentLinesIfDue(Worker& w, int listenFd) {
+  if (!w.agent.hasQueuedLines()) return;
   long now = monotonicMs();
   if (now - w.lastAgentSendMs < kAgentSendGapMs || clientsWaiting(listenFd)) return;
   w.agent.flush(g_server_close);

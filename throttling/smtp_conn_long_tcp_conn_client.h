@@ -55,6 +55,9 @@ class SmtpConnLongTcpConnClient {
   // A few dozen requests' lines, well within the socket's buffer.
   static const size_t kMaxBatch = 4096;
 
+  // Whether lines wait for a send.
+  bool hasQueuedLines() const { return !batch_.empty(); }
+
   // The current descriptor, for inspection.
   int fd() const { return sockFd; }
 
