@@ -148,8 +148,8 @@ void AcceptAndVerify(int index, int listenFd) {
     int err = errno;
     runSignalWork(flushBlockedOnStop);
     if (fd < 0) {
-      // Lines kept for a waiting client that another worker took go out here,
-      // within the second of the listener's receive timeout.
+      // Lines a busy spell left go out here, within the second of the
+      // listener's receive timeout.
       w.agent.flush(g_server_close);
       // The listening socket's receive timeout and the reload and agent
       // signals wake accept without a client: nothing to report.

@@ -22,8 +22,9 @@ char* putNumber(char* at, int value, char separator) {
 
 // Copies `text`, with its ';' and control bytes made '?'.
 char* putField(char* at, std::string_view text) {
-  for (char c : text) *at++ = (KELP::isControlByte(static_cast<unsigned char>(c)) || c == ';') ? '?' : c;
-  return at;
+  memcpy(at, text.data(), text.size());
+  KELP::makePrintable(at, text.size(), ";");
+  return at + text.size();
 }
 
 }  // namespace

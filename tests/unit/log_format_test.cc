@@ -44,19 +44,23 @@ TEST(LogFormatTest, WritesWhatSnprintfWrites) {
   for (const Both& c : cases) EXPECT_EQ(c.printf, c.ours);
 }
 
-// Every byte value at every place of texts of 8 to 17 bytes: the eight
-// bytes at a time path and the byte path agree with the definition.
+// Every byte value at every place of texts of 8 to 17 bytes, with and
+// without a sink's separators: the eight bytes at a time path and the byte
+// path agree with the definition.
 TEST(LogFormatTest, EveryControlByteBecomesAQuestionMarkWherever) {
-  for (size_t len = 8; len < 18; ++len)
-    for (size_t at = 0; at < len; ++at)
-      for (int b = 0; b < 256; ++b) {
-        std::string text(len, 'a');
-        text[at] = static_cast<char>(b);
-        KELP::makePrintable(text.data(), text.size());
-        std::string want(len, 'a');
-        want[at] = KELP::isControlByte(static_cast<unsigned char>(b)) ? '?' : static_cast<char>(b);
-        ASSERT_EQ(want, text) << "byte " << b << " at " << at << " of " << len;
-      }
+  for (std::string_view also : {"", ";\t~"})
+    for (size_t len = 8; len < 18; ++len)
+      for (size_t at = 0; at < len; ++at)
+        for (int b = 0; b < 256; ++b) {
+          std::string text(len, 'a');
+          text[at] = static_cast<char>(b);
+          KELP::makePrintable(text.data(), text.size(), also);
+          std::string want(len, 'a');
+          bool change = KELP::isControlByte(static_cast<unsigned char>(b)) ||
+                        also.find(static_cast<char>(b)) != std::string_view::npos;
+          want[at] = change ? '?' : static_cast<char>(b);
+          ASSERT_EQ(want, text) << "byte " << b << " at " << at << " of " << len << ", also [" << also << "]";
+        }
 }
 
 }  // namespace
